@@ -1,0 +1,31 @@
+# Each subsystem folder is one static library made of every .cpp file in it,
+# so new files need no build edits.
+function(k2_subsystem_library name dir)
+  file(GLOB srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
+  if(srcs)
+    add_library(${name} STATIC ${srcs})
+  else()
+    add_library(${name} INTERFACE)
+  endif()
+  get_target_property(kind ${name} TYPE)
+  if(kind STREQUAL "INTERFACE_LIBRARY")
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${name} INTERFACE ${ARGN})
+  else()
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${name} PUBLIC ${ARGN})
+  endif()
+endfunction()
+
+# One test program per tests/ folder, made of every .cpp in it.
+function(k2_test_suite name dir)
+  file(GLOB srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
+  if(NOT srcs)
+    return()
+  endif()
+  add_executable(${name} ${srcs})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  target_link_libraries(${name} PRIVATE ${ARGN} GTest::gtest GTest::gtest_main GTest::gmock)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT "K2_BUILD_DIR=${PROJECT_BINARY_DIR};K2_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+endfunction()
