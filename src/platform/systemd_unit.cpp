@@ -25,7 +25,7 @@ void RequireOneLine(const std::string& text, const char* what) {
   }
 }
 
-// Description is subject to specifier expansion.
+// systemd expands "%" sequences in Description as well.
 std::string EscapePercent(const std::string& text) {
   std::string out;
   for (char c : text) {

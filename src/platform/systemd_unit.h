@@ -29,8 +29,9 @@ inline constexpr const char* kDefaultUnitDir = "/etc/systemd/system";
 // /etc/systemd/system.
 std::filesystem::path UnitDirectory();
 
-// One ExecStart word: quoted when it needs to be, with systemd's specifier
-// "%" and variable "$" characters doubled so they reach the program as given.
+// One ExecStart word: quoted when it needs to be, with the "%" and "$"
+// characters that systemd would expand doubled, so they reach the program
+// as given.
 // Throws UnitError for a word that cannot be written on one line.
 std::string QuoteExecWord(const std::string& word);
 
