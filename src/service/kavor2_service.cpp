@@ -1,0 +1,160 @@
+#include "service/kavor2_service.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "xmlrpc/rpc_server.h"
+
+namespace kavor2::service {
+namespace {
+
+constexpr std::string_view kStartedEntry = "Service started (port=";
+constexpr std::string_view kInitializationError = "Initialization error";
+constexpr std::string_view kStoppedEntry = "Service stoped";
+constexpr std::string_view kDeinitializationError = "Deinitialization error";
+
+// Lets callback connections and line threads see their objects go before
+// the session itself is freed.
+constexpr std::chrono::milliseconds kSessionReleaseDelay{500};
+
+}  // namespace
+
+TKavor2::TKavor2(platform::EventLoop& loop, platform::EventLog& event_log, ServiceEnvironment environment)
+    : loop_(loop), event_log_(event_log), environment_(std::move(environment)) {}
+
+TKavor2::~TKavor2() {
+  // A service destroyed without ServiceStop: the owned objects go with their
+  // pointers; only the descriptor needs closing by hand.
+  if (LogFile >= 0) ::close(LogFile);
+}
+
+void TKavor2::LogMessage(std::string_view text) { event_log_.Write(text); }
+
+void TKavor2::ServiceStart(bool& Started) {
+  try {
+    StartSequence();
+  } catch (...) {
+    LogMessage(kInitializationError);
+  }
+  Started = true;
+}
+
+void TKavor2::StartSequence() {
+  // 1. The null certificate is the constant platform::Guid{} (all zero); there is nothing to set.
+  // 2. Session: create it, wire OnDeviceData and OnDeviceState to the data and state handlers.
+
+  // 3. The XML-RPC server, on the service thread's event loop.
+  RpcServer = std::make_unique<xmlrpc::TRpcServer>(loop_);
+  RpcServer->SetListenPort(kDefaultListenPort);
+
+  // 4.
+  LiveClientTimeOut = kDefaultLiveClientTimeOut;
+  XmlRpcLog = false;
+  Crypt = true;
+  CacheOff = false;
+
+  // 5.
+  options_ = ParseOptions(environment_.Arguments);
+  listen_port_ = options_.ListenPort;
+  LiveClientTimeOut = options_.LiveClientTimeOut;
+  XmlRpcLog = options_.XmlRpcLog;
+  Crypt = options_.Crypt;
+  CacheOff = options_.CacheOff;
+  data_directory_ =
+      options_.DataDir.empty() ? environment_.ProgramFile.parent_path() : std::filesystem::path(options_.DataDir);
+  RpcServer->SetListenPort(listen_port_);
+
+  // 6.
+  MessageWindow = std::make_unique<HostWindow>(loop_, [this](HostMessage& message) { DispatchHostMessage(message); });
+
+  // 7. Subscriber registry: create it, set its subscribers' Crypt and its window.
+  // 8. Register the API methods on RpcServer.
+
+  // 9.
+  RpcServer->SetAESCrypt(Crypt);
+
+  // 10. When XmlRpcLog: the traffic loggers on the subscribers and the server, then:
+  if (XmlRpcLog) {
+    LogLock = std::make_unique<std::mutex>();
+    // ... and open the traffic log.
+  }
+
+  // 11. The subscribers' OnCallResult and OnCallError handlers.
+  // 12. RpcServer's OnClientConnect and OnClientDisconnect handlers.
+
+  // 13.
+  RpcServer->SetActive(true);
+
+  // 14. Unless CacheOff: open or create the cache database.
+  // 15. The liveness thread: create it suspended with MessageWindow, then resume it.
+
+  // 16. Elapsed times are measured with the steady clock; this is its rate.
+  CounterFrequency = std::chrono::steady_clock::period::den / std::chrono::steady_clock::period::num;
+
+  // 17.
+  LogMessage(std::string(kStartedEntry) + std::to_string(listen_port_) + ")");
+}
+
+void TKavor2::ServiceStop(bool& Stopped) {
+  try {
+    StopSequence();
+  } catch (...) {
+    LogMessage(kDeinitializationError);
+  }
+  Stopped = true;
+}
+
+void TKavor2::StopSequence() {
+  // 1. The liveness thread: ask it to terminate, wait until it has finished, free it.
+
+  // 2.
+  if (RpcServer) {
+    RpcServer->SetActive(false);
+    RpcServer.reset();
+  }
+
+  // 3. The session's OnDeviceData and OnDeviceState: clear them.
+
+  // 4. Messages still queued for the window are dropped from here on.
+  if (MessageWindow) {
+    MessageWindow->Destroy();
+    MessageWindow.reset();
+  }
+
+  // 5. Subscriber registry: free it (releases its lines and devices).
+
+  // 6.
+  std::this_thread::sleep_for(kSessionReleaseDelay);
+
+  // 7. Session: free it (lines, transports, line threads, devices).
+
+  // 8.
+  if (XmlRpcLog) {
+    if (LogFile >= 0) {
+      ::close(LogFile);
+      LogFile = -1;
+    }
+    LogLock.reset();
+  }
+
+  // 9. Unless CacheOff: close the cache database when it is connected.
+
+  // 10.
+  LogMessage(kStoppedEntry);
+}
+
+void TKavor2::ServiceShutdown() {
+  bool stopped = false;
+  ServiceStop(stopped);
+}
+
+void TKavor2::DispatchHostMessage(HostMessage& message) {
+  // Line and device notifications, subscriber release, the liveness check,
+  // cache re-send and callback connection are dispatched here; until their
+  // handlers exist every message is dropped, as the default handling does.
+  (void)message;
+}
+
+}  // namespace kavor2::service

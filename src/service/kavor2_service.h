@@ -1,0 +1,85 @@
+#pragma once
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/event_log.h"
+#include "platform/event_loop.h"
+#include "platform/trace_switch.h"
+#include "service/host_window.h"
+#include "service/options.h"
+
+namespace kavor2::xmlrpc {
+class TRpcServer;
+}
+
+namespace kavor2::service {
+
+// What the process hands the service: its command line and where it lives.
+struct ServiceEnvironment {
+  std::vector<std::string> Arguments;  // without the program name
+  std::filesystem::path ProgramFile;   // absolute
+  platform::TraceSwitch TraceFiles;    // decided once at program start
+};
+
+// The service object: owns every long-lived object of the system, builds
+// them in ServiceStart and releases them in ServiceStop. Everything here
+// runs on the service thread, the one that runs the event loop.
+class TKavor2 {
+ public:
+  TKavor2(platform::EventLoop& loop, platform::EventLog& event_log, ServiceEnvironment environment);
+  ~TKavor2();
+  TKavor2(const TKavor2&) = delete;
+  TKavor2& operator=(const TKavor2&) = delete;
+
+  // The start-up sequence. A failing step ends it with the entry
+  // "Initialization error"; what was built stays for ServiceStop.
+  // `Started` is left true in every case: the service runs regardless.
+  void ServiceStart(bool& Started);
+  // The shutdown sequence; passes over what was never built. A failing step
+  // ends it with "Deinitialization error". `Stopped` is true in every case.
+  void ServiceStop(bool& Stopped);
+  // System shutdown: the same as a stop.
+  void ServiceShutdown();
+
+  // Writes an information entry (Windows-1251 text) to the event log.
+  void LogMessage(std::string_view text);
+
+  // The listening port taken from the options (valid after ServiceStart).
+  std::int32_t ListenPort() const { return listen_port_; }
+  // Where the cache database and the log files go: "/datadir" or the
+  // program's directory (valid after ServiceStart).
+  const std::filesystem::path& DataDirectory() const { return data_directory_; }
+  const ServiceOptions& Options() const { return options_; }
+
+ private:
+  void DispatchHostMessage(HostMessage& message);
+  void StartSequence();
+  void StopSequence();
+
+  platform::EventLoop& loop_;
+  platform::EventLog& event_log_;
+  ServiceEnvironment environment_;
+  ServiceOptions options_;
+  std::int32_t listen_port_ = kDefaultListenPort;
+  std::filesystem::path data_directory_;
+
+  // Declared in the order of creation, so that destruction without a
+  // ServiceStop still runs roughly in the shutdown order.
+  std::unique_ptr<HostWindow> MessageWindow;
+  std::unique_ptr<xmlrpc::TRpcServer> RpcServer;
+  bool XmlRpcLog = false;
+  std::unique_ptr<std::mutex> LogLock;  // exists only when XmlRpcLog
+  int LogFile = -1;                     // the traffic log's descriptor; -1 when none is open
+  std::string LogFileName;
+  bool CacheOff = false;
+  bool Crypt = true;
+  std::int32_t LiveClientTimeOut = kDefaultLiveClientTimeOut;
+  std::int64_t CounterFrequency = 0;
+};
+
+}  // namespace kavor2::service

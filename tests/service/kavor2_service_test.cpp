@@ -1,0 +1,126 @@
+#include "service/kavor2_service.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/tcp.h"
+
+namespace kavor2::service {
+namespace {
+
+using namespace std::chrono_literals;
+
+class RecordingLog : public platform::EventLog {
+ public:
+  void Write(std::string_view text) noexcept override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.emplace_back(text);
+  }
+  std::vector<std::string> Entries() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return entries_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> entries_;
+};
+
+std::uint16_t FreePort() {
+  platform::TcpListener probe;
+  EXPECT_TRUE(probe.Open(0).ok());
+  return probe.Port();
+}
+
+bool Accepts(std::uint16_t port) {
+  std::unique_ptr<platform::TcpConnection> c;
+  return platform::TcpConnection::Connect("127.0.0.1", port, 2000ms, c).ok();
+}
+
+// The service on a loop thread of its own, as the program runs it.
+class ServiceHarness {
+ public:
+  explicit ServiceHarness(std::vector<std::string> args)
+      : service_(loop_, log_, ServiceEnvironment{std::move(args), "/opt/kavor2/bin/kavor2srv", {}}),
+        thread_([this] { loop_.Run(); }) {}
+  ~ServiceHarness() {
+    loop_.Stop();
+    thread_.join();
+  }
+  void Start() {
+    ASSERT_TRUE(loop_.Call<bool>([this] {
+      bool started = false;
+      service_.ServiceStart(started);
+      return started;
+    }).value_or(false));
+  }
+  void Stop() {
+    ASSERT_TRUE(loop_.Call<bool>([this] {
+      bool stopped = false;
+      service_.ServiceStop(stopped);
+      return stopped;
+    }).value_or(false));
+  }
+  TKavor2& Service() { return service_; }
+  RecordingLog& Log() { return log_; }
+
+ private:
+  platform::EventLoop loop_;
+  RecordingLog log_;
+  TKavor2 service_;
+  std::thread thread_;
+};
+
+TEST(Kavor2Service, StartListensOnTheGivenPortAndStopReleasesIt) {
+  const std::uint16_t port = FreePort();
+  ServiceHarness h({"/noncrypt", "/PORT=" + std::to_string(port), "/casheoff"});
+  h.Start();
+  EXPECT_EQ(h.Service().ListenPort(), port);
+  EXPECT_TRUE(Accepts(port));
+  EXPECT_EQ(h.Log().Entries(), std::vector<std::string>{"Service started (port=" + std::to_string(port) + ")"});
+  h.Stop();
+  EXPECT_FALSE(Accepts(port));
+  EXPECT_EQ(h.Log().Entries(),
+            (std::vector<std::string>{"Service started (port=" + std::to_string(port) + ")", "Service stoped"}));
+}
+
+TEST(Kavor2Service, FailedStartIsLoggedAndStopStillCompletes) {
+  platform::TcpListener taken;
+  ASSERT_TRUE(taken.Open(0).ok());
+  ServiceHarness h({"/port=" + std::to_string(taken.Port())});
+  h.Start();
+  EXPECT_EQ(h.Log().Entries(), std::vector<std::string>{"Initialization error"});
+  h.Stop();
+  EXPECT_EQ(h.Log().Entries(), (std::vector<std::string>{"Initialization error", "Service stoped"}));
+}
+
+TEST(Kavor2Service, StopWithoutStartPassesOverWhatWasNeverBuilt) {
+  ServiceHarness h({});
+  h.Stop();
+  EXPECT_EQ(h.Log().Entries(), std::vector<std::string>{"Service stoped"});
+}
+
+TEST(Kavor2Service, DataDirectoryIsTheProgramDirectoryUnlessGiven) {
+  const std::uint16_t port = FreePort();
+  {
+    ServiceHarness h({"/port=" + std::to_string(port)});
+    h.Start();
+    EXPECT_EQ(h.Service().DataDirectory(), std::filesystem::path("/opt/kavor2/bin"));
+    h.Stop();
+  }
+  {
+    ServiceHarness h({"/port=" + std::to_string(port), "/datadir=/var/lib/Kavor2"});
+    h.Start();
+    EXPECT_EQ(h.Service().DataDirectory(), std::filesystem::path("/var/lib/Kavor2"));
+    h.Stop();
+  }
+}
+
+}  // namespace
+}  // namespace kavor2::service
