@@ -53,8 +53,8 @@ class TRpcClientParser : private XmlEventHandler {
   // forms before reading (the callback client turns it on).
   explicit TRpcClientParser(bool apply_empty_forms = false) : apply_empty_forms_(apply_empty_forms) {}
 
-  bool ApplyEmptyForms() const { return apply_empty_forms_; }
-  void SetApplyEmptyForms(bool on) { apply_empty_forms_ = on; }
+  bool EmptyForms() const { return apply_empty_forms_; }
+  void SetEmptyForms(bool on) { apply_empty_forms_ = on; }
 
   // A text without "XML" (any case) gives error 601 "Invalid payload
   // received from xml-rpc server".
