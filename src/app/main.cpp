@@ -124,7 +124,7 @@ int Serve(std::vector<std::string> args) {
     service.ServiceStart(started);
     platform::NotifyServiceManager(platform::kNotifyReady);
   });
-  loop.Run();
+  service.ServiceExecute();
 
   bool stopped = false;
   service.ServiceStop(stopped);

@@ -97,6 +97,8 @@ void TKavor2::StartSequence() {
   LogMessage(std::string(kStartedEntry) + std::to_string(listen_port_) + ")");
 }
 
+void TKavor2::ServiceExecute() { loop_.Run(); }
+
 void TKavor2::ServiceStop(bool& Stopped) {
   try {
     StopSequence();

@@ -40,6 +40,10 @@ class TKavor2 {
   // "Initialization error"; what was built stays for ServiceStop.
   // `Started` is left true in every case: the service runs regardless.
   void ServiceStart(bool& Started);
+  // The service's work: dispatches every API call, device record, callback
+  // result and host message on this thread until the loop is stopped (a stop
+  // signal). Returns then; ServiceStop follows.
+  void ServiceExecute();
   // The shutdown sequence; passes over what was never built. A failing step
   // ends it with "Deinitialization error". `Stopped` is true in every case.
   void ServiceStop(bool& Stopped);
@@ -80,6 +84,8 @@ class TKavor2 {
   bool Crypt = true;
   std::int32_t LiveClientTimeOut = kDefaultLiveClientTimeOut;
   std::int64_t CounterFrequency = 0;
+  // Session, SubscribersInfo, ClientCheckThread and Database join these
+  // fields with their subsystems.
 };
 
 }  // namespace kavor2::service
