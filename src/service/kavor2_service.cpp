@@ -49,13 +49,13 @@ void TKavor2::StartSequence() {
   RpcServer = std::make_unique<xmlrpc::TRpcServer>(loop_);
   RpcServer->SetListenPort(kDefaultListenPort);
 
-  // 4.
+  // 4. Option defaults.
   LiveClientTimeOut = kDefaultLiveClientTimeOut;
   XmlRpcLog = false;
   Crypt = true;
   CacheOff = false;
 
-  // 5.
+  // 5. The command line; a port option replaces the listening port.
   options_ = ParseOptions(environment_.Arguments);
   listen_port_ = options_.ListenPort;
   LiveClientTimeOut = options_.LiveClientTimeOut;
@@ -66,25 +66,25 @@ void TKavor2::StartSequence() {
       options_.DataDir.empty() ? environment_.ProgramFile.parent_path() : std::filesystem::path(options_.DataDir);
   RpcServer->SetListenPort(listen_port_);
 
-  // 6.
+  // 6. The host window, dispatching on the service thread.
   MessageWindow = std::make_unique<HostWindow>(loop_, [this](HostMessage& message) { DispatchHostMessage(message); });
 
   // 7. Subscriber registry: create it, set its subscribers' Crypt and its window.
   // 8. Register the API methods on RpcServer.
 
-  // 9.
+  // 9. Payload encryption with the clients.
   RpcServer->SetAESCrypt(Crypt);
 
-  // 10. When XmlRpcLog: the traffic loggers on the subscribers and the server, then:
+  // 10. When XmlRpcLog: the traffic loggers on the subscribers (OnTraffic) and on the
+  //     server (OnReceiveXML, OnSendXML), the lock, then open the traffic log.
   if (XmlRpcLog) {
     LogLock = std::make_unique<std::mutex>();
-    // ... and open the traffic log.
   }
 
   // 11. The subscribers' OnCallResult and OnCallError handlers.
   // 12. RpcServer's OnClientConnect and OnClientDisconnect handlers.
 
-  // 13.
+  // 13. Start listening.
   RpcServer->SetActive(true);
 
   // 14. Unless CacheOff: open or create the cache database.
@@ -111,7 +111,7 @@ void TKavor2::ServiceStop(bool& Stopped) {
 void TKavor2::StopSequence() {
   // 1. The liveness thread: ask it to terminate, wait until it has finished, free it.
 
-  // 2.
+  // 2. Stop listening, drop the connections, free the server.
   if (RpcServer) {
     RpcServer->SetActive(false);
     RpcServer.reset();
@@ -132,7 +132,7 @@ void TKavor2::StopSequence() {
 
   // 7. Session: free it (lines, transports, line threads, devices).
 
-  // 8.
+  // 8. The traffic log.
   if (XmlRpcLog) {
     if (LogFile >= 0) {
       ::close(LogFile);
