@@ -38,7 +38,7 @@ std::string RunPython(const std::string& script_path, std::uint16_t port, int& s
 }
 
 TEST(RpcServerPython, StandardClientReadsWindows1251Answers) {
-  testing::LoopThread loop;
+  rpctest::LoopThread loop;
   TRpcServer server(loop.loop());
   server.SetListenPort(0);
   server.Methods().Add("Greeting", [](const std::string&, TRpcParams& p, TRpcFunction& r, TRpcStruct&) {

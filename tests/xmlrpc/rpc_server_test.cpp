@@ -17,11 +17,11 @@
 namespace kavor2::xmlrpc {
 namespace {
 
-using testing::CallXml;
-using testing::FirstValue;
-using testing::LoopThread;
-using testing::ParseFault;
-using testing::RawHttpClient;
+using rpctest::CallXml;
+using rpctest::FirstValue;
+using rpctest::LoopThread;
+using rpctest::ParseFault;
+using rpctest::RawHttpClient;
 
 const std::string kDecl = "<?xml version=\"1.0\" encoding=\"Windows-1251\" ?>\r\n";
 const std::string kEmptyResponse = kDecl + "<methodResponse>\r\n   <params>\r\n   </params>\r\n</methodResponse>\r\n";
@@ -54,7 +54,7 @@ class Recorder {
   // Waits until `n` events are recorded; returns them.
   std::vector<std::string> WaitFor(std::size_t n) {
     std::unique_lock<std::mutex> l(m_);
-    cv_.wait_for(l, testing::kTestDeadline, [&] { return events_.size() >= n; });
+    cv_.wait_for(l, rpctest::kTestDeadline, [&] { return events_.size() >= n; });
     return events_;
   }
   std::vector<std::string> Snapshot() {
@@ -158,7 +158,7 @@ TEST_F(RpcServerTest, ContentMd5IsCheckedIgnoringCase) {
   ASSERT_TRUE(c.Post(doc, "AAAAAAAAAAAAAAAAAAAAAA=="));
   auto bad = c.Read();
   ASSERT_TRUE(bad);
-  testing::Fault f = ParseFault(bad->body);
+  rpctest::Fault f = ParseFault(bad->body);
   EXPECT_EQ(f.code, 1002);
   EXPECT_EQ(f.message, "Checksum MD5 error of client request \r\nShould be: AAAAAAAAAAAAAAAAAAAAAA== contains: " +
                            digest + "\r\n");
@@ -340,7 +340,7 @@ TEST_F(RpcServerTest, FaultsOfTheExecutor) {
   };
   RawHttpClient c(port_);
   for (const Case& k : cases) {
-    testing::Fault f = ParseFault(Call(c, k.doc));
+    rpctest::Fault f = ParseFault(Call(c, k.doc));
     EXPECT_EQ(f.code, k.code) << k.doc.substr(0, 120);
     if (k.message.empty()) {
       EXPECT_FALSE(f.message.empty());

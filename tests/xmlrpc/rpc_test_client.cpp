@@ -6,7 +6,7 @@
 #include "xmlrpc/aes_body.h"
 #include "xmlrpc/session_key.h"
 
-namespace kavor2::xmlrpc::testing {
+namespace kavor2::xmlrpc::rpctest {
 
 LoopThread::LoopThread() : thread_([this] { loop_.Run(); }) {}
 
@@ -118,4 +118,4 @@ Fault ParseFault(const std::string& response) {
   return f;
 }
 
-}  // namespace kavor2::xmlrpc::testing
+}  // namespace kavor2::xmlrpc::rpctest

@@ -12,7 +12,7 @@
 #include "platform/event_loop.h"
 #include "platform/tcp.h"
 
-namespace kavor2::xmlrpc::testing {
+namespace kavor2::xmlrpc::rpctest {
 
 // Runs an EventLoop on a thread of its own, as the service thread would.
 class LoopThread {
@@ -82,4 +82,4 @@ struct Fault {
 };
 Fault ParseFault(const std::string& response);
 
-}  // namespace kavor2::xmlrpc::testing
+}  // namespace kavor2::xmlrpc::rpctest
