@@ -31,9 +31,7 @@ void TRpcClientParser::Parse(std::string_view text) {
     XmlTokenizer tokenizer;
     tokenizer.Run(document, *this);
   } catch (...) {
-    stack_.clear();
-    member_names_.clear();
-    current_tag_.clear();
+    Reset();  // nothing of a failed parse is handed out
     throw;
   }
   stack_.clear();

@@ -43,6 +43,9 @@ std::string TRpcFunction::GetErrorXML() const {
   return out;
 }
 
+// Out of line: inlined with a literal, GCC 12 reports a false -Wrestrict.
+void TRpcFunction::SetObjectMethod(std::string_view name) { object_method_ = name; }
+
 void TRpcFunction::Clear() {
   TRpcCustomArray::Clear();
   error_code_ = 0;

@@ -272,7 +272,7 @@ class TRpcFunction : public TRpcCustomArray {
   std::string GetErrorXML() const;
 
   const std::string& ObjectMethod() const { return object_method_; }
-  void SetObjectMethod(std::string_view name) { object_method_ = name; }
+  void SetObjectMethod(std::string_view name);
 
   std::int32_t ErrorCode() const { return error_code_; }
   const std::string& ErrorMsg() const { return error_msg_; }

@@ -66,11 +66,8 @@ std::size_t FindMarkupEnd(std::string_view doc, std::size_t pos) {
   return std::string_view::npos;
 }
 
-// "&name;" and "&#...;" are references; a bare "&" is kept as text.
-bool LooksLikeReference(std::string_view ref) {
-  if (ref.empty()) return false;
-  return std::none_of(ref.begin(), ref.end(), [](char c) { return IsSpace(c) || c == '&' || c == '<'; });
-}
+// What may stand between "&" and ";" of a reference ("&name;", "&#...;").
+bool IsReferenceChar(char c) { return !IsSpace(c) && c != '&' && c != '<' && c != ';'; }
 
 bool ReadCodePoint(std::string_view digits, std::uint32_t& cp) {
   int base = kDecimal;
@@ -259,13 +256,15 @@ void XmlTokenizer::DecodeText(std::string_view raw, std::string& out, int depth)
       ++i;
       continue;
     }
-    std::size_t semi = raw.find(';', i + 1);
-    if (semi == std::string_view::npos) break;
-    std::string_view ref = raw.substr(i + 1, semi - i - 1);
-    if (!LooksLikeReference(ref)) {
-      ++i;
+    // Scan only as far as a reference can reach, so that text with many
+    // ampersands stays linear.
+    std::size_t semi = i + 1;
+    while (semi < raw.size() && IsReferenceChar(raw[semi])) ++semi;
+    if (semi >= raw.size() || raw[semi] != ';' || semi == i + 1) {
+      ++i;  // a bare "&" is kept as text
       continue;
     }
+    std::string_view ref = raw.substr(i + 1, semi - i - 1);
     AppendLiteral(raw.substr(literal_start, i - literal_start), out);
     AppendReference(ref, out, depth);
     i = semi + 1;
