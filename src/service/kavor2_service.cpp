@@ -5,6 +5,13 @@
 #include <chrono>
 #include <thread>
 
+#include "service/api_methods.h"
+#include "service/delivery.h"
+#include "service/host_dispatch.h"
+#include "service/host_window_port.h"
+#include "service/liveness.h"
+#include "service/subscription_methods.h"
+#include "subscribers/subscribers_info.h"
 #include "xmlrpc/rpc_server.h"
 
 namespace kavor2::service {
@@ -18,6 +25,8 @@ constexpr std::string_view kDeinitializationError = "Deinitialization error";
 // Lets callback connections and line threads see their objects go before
 // the session itself is freed.
 constexpr std::chrono::milliseconds kSessionReleaseDelay{500};
+// How often the shutdown looks whether the liveness thread has ended.
+constexpr std::chrono::milliseconds kThreadFinishPoll{100};
 
 }  // namespace
 
@@ -70,7 +79,14 @@ void TKavor2::StartSequence() {
   MessageWindow = std::make_unique<HostWindow>(loop_, [this](HostMessage& message) { DispatchHostMessage(message); });
 
   // 7. Subscriber registry: create it, set its subscribers' Crypt and its window.
+  WindowPort = std::make_unique<THostWindowPort>(*MessageWindow);
+  SubscribersInfo = std::make_unique<subscribers::TSubscribersInfo>(loop_);
+  SubscribersInfo->Subscribers().Crypt = Crypt;
+  SubscribersInfo->SetWindow(WindowPort.get());
+
   // 8. Register the API methods on RpcServer.
+  SubscriptionMethods = std::make_unique<TSubscriptionMethods>(*SubscribersInfo, *WindowPort, event_log_);
+  RegisterMethods(*RpcServer, *SubscriptionMethods, *SubscribersInfo);
 
   // 9. Payload encryption with the clients.
   RpcServer->SetAESCrypt(Crypt);
@@ -82,13 +98,36 @@ void TKavor2::StartSequence() {
   }
 
   // 11. The subscribers' OnCallResult and OnCallError handlers.
+  Delivery = std::make_unique<TDelivery>(*SubscribersInfo, *WindowPort, event_log_);
+  SubscribersInfo->Subscribers().OnCallResult = [delivery = Delivery.get()](
+                                                    xmlrpc::TRpcClient& owner, const std::string& guid,
+                                                    const std::string& method, const std::string& host,
+                                                    const xmlrpc::IRpcResult& result, std::int32_t port) {
+    delivery->OnCallResult(owner, guid, method, host, result, port);
+  };
+  SubscribersInfo->Subscribers().OnCallError = [delivery = Delivery.get()](
+                                                   const std::exception* error, const std::string& guid,
+                                                   const std::string& method, const std::string& host,
+                                                   std::int32_t port, std::int32_t error_id) {
+    delivery->OnCallError(error, guid, method, host, port, error_id);
+  };
+
   // 12. RpcServer's OnClientConnect and OnClientDisconnect handlers.
+  Liveness = std::make_unique<TLiveness>(*SubscribersInfo, *WindowPort, event_log_, *Delivery);
+  RpcServer->OnClientConnect = [liveness = Liveness.get()](const std::string& ip, std::int32_t port) {
+    liveness->OnClientConnect(ip, port);
+  };
+  RpcServer->OnClientDisconnect = [liveness = Liveness.get()](const std::string& ip, std::int32_t port) {
+    liveness->OnClientDisconnect(ip, port);
+  };
 
   // 13. Start listening.
   RpcServer->SetActive(true);
 
   // 14. Unless CacheOff: open or create the cache database.
   // 15. The liveness thread: create it suspended with MessageWindow, then resume it.
+  ClientCheckThread = std::make_unique<TClientCheckTread>(*WindowPort);
+  ClientCheckThread->Resume();
 
   // 16. Elapsed times are measured with the steady clock; this is its rate.
   CounterFrequency = std::chrono::steady_clock::period::den / std::chrono::steady_clock::period::num;
@@ -110,6 +149,11 @@ void TKavor2::ServiceStop(bool& Stopped) {
 
 void TKavor2::StopSequence() {
   // 1. The liveness thread: ask it to terminate, wait until it has finished, free it.
+  if (ClientCheckThread) {
+    ClientCheckThread->Terminate();
+    while (!ClientCheckThread->Finished()) std::this_thread::sleep_for(kThreadFinishPoll);
+    ClientCheckThread.reset();
+  }
 
   // 2. Stop listening, drop the connections, free the server.
   if (RpcServer) {
@@ -120,12 +164,19 @@ void TKavor2::StopSequence() {
   // 3. The session's OnDeviceData and OnDeviceState: clear them.
 
   // 4. Messages still queued for the window are dropped from here on.
+  if (WindowPort) WindowPort->Detach();
   if (MessageWindow) {
     MessageWindow->Destroy();
     MessageWindow.reset();
   }
 
-  // 5. Subscriber registry: free it (releases its lines and devices).
+  // 5. Subscriber registry: free it (releases its lines and devices; the
+  //    notices go nowhere now). The handlers go with it.
+  SubscribersInfo.reset();
+  Liveness.reset();
+  Delivery.reset();
+  SubscriptionMethods.reset();
+  WindowPort.reset();
 
   // 6.
   std::this_thread::sleep_for(kSessionReleaseDelay);
@@ -153,10 +204,8 @@ void TKavor2::ServiceShutdown() {
 }
 
 void TKavor2::DispatchHostMessage(HostMessage& message) {
-  // Line and device notifications, subscriber release, the liveness check,
-  // cache re-send and callback connection are dispatched here; until their
-  // handlers exist every message is dropped, as the default handling does.
-  (void)message;
+  // Messages without a handler are dropped, as the default handling does.
+  if (Delivery && Liveness) RouteHostMessage(message, *Delivery, *Liveness);
 }
 
 }  // namespace kavor2::service

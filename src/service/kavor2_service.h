@@ -16,8 +16,17 @@
 namespace kavor2::xmlrpc {
 class TRpcServer;
 }
+namespace kavor2::subscribers {
+class TSubscribersInfo;
+}
 
 namespace kavor2::service {
+
+class THostWindowPort;
+class TSubscriptionMethods;
+class TDelivery;
+class TLiveness;
+class TClientCheckTread;
 
 // What the process hands the service: its command line and where it lives.
 struct ServiceEnvironment {
@@ -72,10 +81,19 @@ class TKavor2 {
   std::int32_t listen_port_ = kDefaultListenPort;
   std::filesystem::path data_directory_;
 
-  // Declared in the order of creation, so that destruction without a
-  // ServiceStop still runs roughly in the shutdown order.
+  // Destruction without a ServiceStop runs in reverse order of these: the
+  // liveness thread and the server stop first (nothing calls in any more),
+  // the window goes last (its queued messages are dropped then).
   std::unique_ptr<HostWindow> MessageWindow;
+  // The window as the registry, the handlers and the liveness thread post to
+  // it; detached when the window is destroyed.
+  std::unique_ptr<THostWindowPort> WindowPort;
+  std::unique_ptr<subscribers::TSubscribersInfo> SubscribersInfo;
+  std::unique_ptr<TSubscriptionMethods> SubscriptionMethods;
+  std::unique_ptr<TDelivery> Delivery;
+  std::unique_ptr<TLiveness> Liveness;
   std::unique_ptr<xmlrpc::TRpcServer> RpcServer;
+  std::unique_ptr<TClientCheckTread> ClientCheckThread;
   bool XmlRpcLog = false;
   std::unique_ptr<std::mutex> LogLock;  // exists only when XmlRpcLog
   int LogFile = -1;                     // the traffic log's descriptor; -1 when none is open
@@ -84,8 +102,7 @@ class TKavor2 {
   bool Crypt = true;
   std::int32_t LiveClientTimeOut = kDefaultLiveClientTimeOut;
   std::int64_t CounterFrequency = 0;
-  // Session, SubscribersInfo, ClientCheckThread and Database join these
-  // fields with their subsystems.
+  // Session and Database join these fields with their subsystems.
 };
 
 }  // namespace kavor2::service

@@ -1,0 +1,135 @@
+#include "service/api_methods.h"
+
+#include <array>
+#include <string>
+
+namespace kavor2::service {
+namespace {
+
+using H = TApiHandler;
+using C = TCertificateCheck;
+
+constexpr TParamRule kOwn{};  // rows whose handler checks its own parameters
+constexpr TParamRule kNoParameters{kAnyCount, kAnyCount, "", C::kNone};
+
+// The two Cyrillic letters in rows 3 and 32 (0xE0, 0xD1) look like Latin
+// ones; clients compare the texts byte for byte.
+constexpr std::array<TApiMethodRow, 38> kRows{{
+    {"Version", "Version : string;", kOwn, H::kVersion},
+    {"FileVersion", "FileVersion : string;", kOwn, H::kFileVersion},
+    {"AddMessageSubscriber",
+     "AddMessageSubscriber(Host : string; Port : Integer ; ClientName , MethodDat\xE0, MethodState : string; ) : "
+     "Certificate : GUID;",
+     kOwn, H::kAddMessageSubscriber},
+    {"DeleteMessageSubscriber", "DeleteMessageSubscriber(Certificate : GUID);", kOwn, H::kDeleteMessageSubscriber},
+    {"Ping", "Ping(Certificate : GUID);", kOwn, H::kPing},
+    {"ReleaseLinesAndDevices", "ReleaseLinesAndDevices(Certificate : GUID);", kOwn, H::kReleaseLinesAndDevices},
+    {"Lines", "Lines();", kNoParameters, H::kNotBuilt},
+    // Certificate and Type are read without a kind test.
+    {"AddLine", "AddLine(Certificate : GUID; Type : string; Port : Integer; Auto : Boolean, ComSpeed : integer = 12);",
+     {2, kAnyCount, "", C::kRegistered}, H::kNotBuilt},
+    {"LineLock", "LineLock(Certificate : GUID; ID : Integer; Lock : boolean);", {2, 3, "sib", C::kRegistered},
+     H::kNotBuilt},
+    // Lock's kind is tested only when the device is free.
+    {"DeviceLock",
+     "DeviceLock(Certificate : GUID; MAC : string; Lock : boolean;GetEvent : boolean ; MasterKey : string);",
+     {3, kAnyCount, "ss", C::kRegistered}, H::kNotBuilt},
+    {"LineType", "LineType(Certificate : GUID; ID : Integer) : string;", {2, 2, "si", C::kRegistered}, H::kNotBuilt},
+    {"DeleteLine", "DeleteLine(Certificate : GUID; ID : Integer);", {2, 2, "si", C::kRegistered}, H::kNotBuilt},
+    // The value of a setter is tested after the access check.
+    {"LinePort", "Line(Certificate : GUID; ID : Integer ;Port : Integer);", {2, 3, "si", C::kRegistered},
+     H::kNotBuilt},
+    {"LinePortSpeed", "LineSpeed(Certificate : GUID; ID : Integer ;PortSpeed : Integer);",
+     {2, 3, "si", C::kRegistered}, H::kNotBuilt},
+    {"LineAutoAdd", "LineAutoAdd(Certificate : GUID; ID : Integer);", {2, 3, "si", C::kRegistered}, H::kNotBuilt},
+    {"Devices", "Devices(Certificate : GUID; LineID : integer)", {2, 2, "si", C::kRegistered}, H::kNotBuilt},
+    // The positions after GetCmd depend on the line's type.
+    {"AddDevice",
+     "AddDevice(Certificate : GUID; LineID : integer; MAC : string; PrimaryID : Boolean; Host : string; Port : "
+     "integer; PrimaryIP : Boolean; GetEvent: boolean; [ShortAddr integer; MasterKey : string]);",
+     {5, kAnyCount, "sisbb", C::kRegistered}, H::kNotBuilt},
+    {"DeleteDevice", "DeleteDevice(Certificate : GUID; MAC : string);", {2, 2, "ss", C::kRegistered}, H::kNotBuilt},
+    {"SendData", "SendData(Certificate : GUID; MAC : string; Data : string);", {3, 3, "sss", C::kRegistered},
+     H::kNotBuilt},
+    {"SendService", "SendService(Certificate : GUID; MAC : string; Data : string);", {4, 4, "sssb", C::kRegistered},
+     H::kNotBuilt},
+    {"Connected", "Connected(Certificate : GUID; MAC : string);", {2, 2, "ss", C::kRegistered}, H::kNotBuilt},
+    {"Enabled", "Enabled(Certificate : GUID; MAC : string);", {2, 3, "ss", C::kRegistered}, H::kNotBuilt},
+    {"IsLiveMessage", "IsLiveMessage(Certificate : GUID; MAC : string);", {2, 3, "ss", C::kRegistered},
+     H::kNotBuilt},
+    {"LiveMessageTimeOut", "LiveMessageTimeOut(Certificate : GUID; MAC : string);", {2, 3, "ss", C::kRegistered},
+     H::kNotBuilt},
+    {"MAC", "MAC(Certificate : GUID; Host : string; Port : integer) : MAC : string ;", {3, 3, "ssi", C::kRegistered},
+     H::kNotBuilt},
+    {"MasterKey", "MasterKey(Certificate : GUID; MasterKey : string);", {2, 3, "ss", C::kRegistered}, H::kNotBuilt},
+    {"Host", "Host(Certificate : GUID; MAC : string);", {2, 3, "ss", C::kRegistered}, H::kNotBuilt},
+    {"Port", "Port(Certificate : GUID; MAC : string);", {2, 3, "ss", C::kRegistered}, H::kNotBuilt},
+    {"GetEvent", "GetEvent(Certificate : GUID; MAC : string);", {2, 3, "ss", C::kRegistered}, H::kNotBuilt},
+    {"GetCmd", "GetCmd(Certificate : GUID; MAC : string);", {2, 3, "ss", C::kRegistered}, H::kNotBuilt},
+    {"CommandTimeOut", "CommandTimeOut(Certificate : GUID; MAC : string, CommandTimeOut : integer) : integer;",
+     {2, 3, "ss", C::kRegistered}, H::kNotBuilt},
+    {"ConnectTimeOut", "ConnectTimeOut(Certificate : GUID; MAC : string, \xD1onnectTimeOut : integer) : integer;",
+     {2, 3, "ss", C::kRegistered}, H::kNotBuilt},
+    {"GetSubDevices", "GetSubDevices(Certificate : GUID; MAC : string);", {2, 2, "ss", C::kRegistered},
+     H::kNotBuilt},
+    {"SubDevices", "SubDevices(Certificate : GUID; MAC : string) : Array [0..n] of  SubDeviceInfo;",
+     {2, 2, "ss", C::kRegistered}, H::kNotBuilt},
+    {"SubDevice", "SubDevice(Certificate : GUID; MAC : string) : SubDeviceInfo ;", {3, 3, "sss", C::kRegistered},
+     H::kNotBuilt},
+    {"AddMasterKeyToList", "AddMasterKeyToList(Certificate : GUID; MAC, MasterKey : string);",
+     {3, 3, "sss", C::kRegistered}, H::kNotBuilt},
+    {"ClearMasterKeyList", "ClearMasterKeyList(Certificate : GUID);", {1, 1, "s", C::kRegisteredGuidFault},
+     H::kNotBuilt},
+    {"DeleteMasterKeyToList", "DeleteMasterKeyToList(Certificate : GUID; MAC : string);",
+     {2, 2, "ss", C::kRegistered}, H::kNotBuilt},
+}};
+
+xmlrpc::TRPCMethod Bind(TSubscriptionMethods& m,
+                        void (TSubscriptionMethods::*handler)(const std::string&, xmlrpc::TRpcParams&,
+                                                              xmlrpc::TRpcFunction&, xmlrpc::TRpcStruct&)) {
+  return [&m, handler](const std::string& name, xmlrpc::TRpcParams& params, xmlrpc::TRpcFunction& result,
+                       xmlrpc::TRpcStruct& caller) { (m.*handler)(name, params, result, caller); };
+}
+
+// Refuses rather than answering a success that did nothing.
+xmlrpc::TRPCMethod NotBuilt(const TParamRule& rule, const subscribers::TSubscribersInfo& registry) {
+  return [rule, &registry](const std::string&, xmlrpc::TRpcParams& params, xmlrpc::TRpcFunction& result,
+                           xmlrpc::TRpcStruct&) {
+    if (RunPrologue(rule, params, result, registry)) SetFault(result, kNotImplemented);
+  };
+}
+
+xmlrpc::TRPCMethod HandlerOf(const TApiMethodRow& row, TSubscriptionMethods& subscription,
+                             const subscribers::TSubscribersInfo& registry) {
+  switch (row.Handler) {
+    case H::kVersion:
+      return Bind(subscription, &TSubscriptionMethods::Version);
+    case H::kFileVersion:
+      return Bind(subscription, &TSubscriptionMethods::FileVersion);
+    case H::kAddMessageSubscriber:
+      return Bind(subscription, &TSubscriptionMethods::AddMessageSubscriber);
+    case H::kDeleteMessageSubscriber:
+      return Bind(subscription, &TSubscriptionMethods::DeleteMessageSubscriber);
+    case H::kPing:
+      return Bind(subscription, &TSubscriptionMethods::Ping);
+    case H::kReleaseLinesAndDevices:
+      return Bind(subscription, &TSubscriptionMethods::ReleaseLinesAndDevices);
+    case H::kNotBuilt:
+      break;
+  }
+  return NotBuilt(row.Prologue, registry);
+}
+
+}  // namespace
+
+std::span<const TApiMethodRow> ApiMethodRows() { return kRows; }
+
+void RegisterMethods(xmlrpc::TRpcServer& server, TSubscriptionMethods& subscription,
+                     const subscribers::TSubscribersInfo& registry) {
+  for (const TApiMethodRow& row : kRows) {
+    server.Methods().Add(std::string(row.MethodName), HandlerOf(row, subscription, registry),
+                         std::string(row.HelpString));
+  }
+}
+
+}  // namespace kavor2::service

@@ -1,0 +1,46 @@
+#pragma once
+// The table of the service's API methods and their registration on the
+// XML-RPC server.
+#include <span>
+#include <string_view>
+
+#include "service/api_prologue.h"
+#include "service/subscription_methods.h"
+#include "subscribers/subscribers_info.h"
+#include "xmlrpc/rpc_server.h"
+
+namespace kavor2::service {
+
+// Who answers a row.
+enum class TApiHandler {
+  kVersion,
+  kFileVersion,
+  kAddMessageSubscriber,
+  kDeleteMessageSubscriber,
+  kPing,
+  kReleaseLinesAndDevices,
+  // Lines, devices and the master-key list: their subsystems are not part
+  // of the service yet. The row's prologue runs, then fault 1001.
+  kNotBuilt,
+};
+
+struct TApiMethodRow {
+  std::string_view MethodName;
+  // Returned by system.methodHelp exactly as stored (Windows-1251); several
+  // differ from what the method takes, and clients know them so.
+  std::string_view HelpString;
+  // The prologue of a kNotBuilt row. The subscription methods check their
+  // own parameters.
+  TParamRule Prologue;
+  TApiHandler Handler;
+};
+
+// The 38 rows in registration order.
+std::span<const TApiMethodRow> ApiMethodRows();
+
+// Adds one method per row to the server's Methods, in table order.
+// `subscription` and `registry` must outlive the server's use of them.
+void RegisterMethods(xmlrpc::TRpcServer& server, TSubscriptionMethods& subscription,
+                     const subscribers::TSubscribersInfo& registry);
+
+}  // namespace kavor2::service

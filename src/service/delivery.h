@@ -1,0 +1,84 @@
+#pragma once
+// Delivery to subscribers: the calls the service makes on the subscribers'
+// callback servers, the callback connection made after a registration, and
+// what the results of those calls mean for the subscriber.
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/event_log.h"
+#include "service/host_messages.h"
+#include "subscribers/subscribers_info.h"
+#include "xmlrpc/rpc_client.h"
+#include "xmlrpc/rpc_types.h"
+
+namespace kavor2::service {
+
+// Codes of the state method's notifications made by the host itself.
+inline constexpr std::int32_t kNotifyLineLocked = 4;
+inline constexpr std::int32_t kNotifyLineUnlocked = 5;
+inline constexpr std::int32_t kNotifyLineAdded = 12;
+inline constexpr std::int32_t kNotifyLineDeleted = 13;
+inline constexpr std::int32_t kNotifyDeviceDeleted = 15;
+inline constexpr std::int32_t kNotifySubscriberConnected = 20;
+inline constexpr std::int32_t kNotifySubscriberReleased = 21;
+
+// A registration's callback connection is tried this many times in the
+// subscriber's lifetime before the subscriber is given up.
+inline constexpr int kMaxConnectAttempts = 5;
+
+inline constexpr std::string_view kPingMethod = "Ping";
+
+// Everything here runs on the service thread. Calls are queued on the
+// subscribers' callback clients and never awaited; the only blocking step
+// is ConnectCallback's connection attempt (bounded by the client's connect
+// time-out, and by its read time-out for the session-key exchange).
+class TDelivery {
+ public:
+  TDelivery(subscribers::TSubscribersInfo& registry, IHostPoster& window, platform::EventLog& log)
+      : registry_(registry), window_(window), log_(log) {}
+  TDelivery(const TDelivery&) = delete;
+  TDelivery& operator=(const TDelivery&) = delete;
+
+  // Called with the transaction ID of every call that its callback server
+  // accepted (the cache drops the rows it carried). Unset: nothing.
+  std::function<void(const std::string& guid)> OnCallAccepted;
+
+  // Queues the call (its method name and parameters set) on the
+  // subscriber's callback client, towards its callback endpoint.
+  void Send(subscribers::TSubscriber& to, xmlrpc::IRpcFunction call);
+
+  // Notification 20 or 21 about `about`, to every debug and command-mode
+  // subscriber: code, certificate text, display text.
+  void NotifySubscriberEvent(std::int32_t code, const subscribers::TSubscriber& about);
+  // Line notifications (4, 5, 12, 13) to every subscriber: code, line ID
+  // (the notice's Subject), owner text.
+  void NotifyLine(std::int32_t code, const device::TStateDeviceMessage& notice);
+  // Notification 15 to every subscriber: device ID text, owner text.
+  void NotifyDeviceDeleted(const device::TStateDeviceMessage& notice);
+
+  // WM_CONNECT_CALLBACK: one connection attempt to the callback server of
+  // the subscriber registered over `endpoint`; on success notification 20,
+  // otherwise the message again, or the subscriber's release once it has
+  // used up its attempts.
+  void ConnectCallback(std::unique_ptr<TClientRecInfo> endpoint);
+
+  // Installed as every callback client's OnGetASYNCHResultPlus.
+  void OnCallResult(xmlrpc::TRpcClient& owner, const std::string& guid, const std::string& method_name,
+                    const std::string& host_name, const xmlrpc::IRpcResult& result, std::int32_t port);
+  // Installed as every callback client's OnError.
+  void OnCallError(const std::exception* error, const std::string& guid, const std::string& method_name,
+                   const std::string& host_name, std::int32_t host_port, std::int32_t error_id);
+
+  // Posts WM_RELEASE_SUBSCRIBER for the subscriber's connection endpoint.
+  void PostRelease(const subscribers::TSubscriber& subscriber);
+
+ private:
+  subscribers::TSubscribersInfo& registry_;
+  IHostPoster& window_;
+  platform::EventLog& log_;
+};
+
+}  // namespace kavor2::service
