@@ -175,7 +175,9 @@ TEST(Subscription, RegisterNotifyAndRelease) {
   std::map<std::string, std::string> values = Values(output);
 
   ASSERT_TRUE(service.Signal(SIGTERM));
-  ASSERT_TRUE(service.WaitExit(kExitTimeout).has_value());
+  const auto status = service.WaitExit(kExitTimeout);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_TRUE(status->Exited && status->Code == 0) << service.Stderr();
   const std::vector<std::string> log = Lines(ReadFile(events));
   const std::string dead = values["dead_port"];
   const std::string c_connection = values["c_connection_port"];
