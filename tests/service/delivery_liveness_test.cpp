@@ -201,8 +201,11 @@ TEST(CallResults, ASilentCallbackFailsAfterTheReadTimeOutWithoutHoldingTheServic
   }
   ASSERT_TRUE(host.log_.WaitFor("Release subscriber on disconnect (127.0.0.1 : 50020)"));
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(subscribers::kCallbackReadTimeoutMs - 500));
-  EXPECT_EQ(host.log_.CountStartingWith("Error send ( 127.0.0.1 : " + std::to_string(silent.Port()) + " ) "), 2)
-      << "the transport error and the failed result";
+  // The transport error; the failed result may follow or find the
+  // subscriber released already.
+  EXPECT_EQ(host.log_.CountStartingWith("Error send ( 127.0.0.1 : " + std::to_string(silent.Port()) +
+                                        " )  MethodName : State"),
+            1);
   EXPECT_FALSE(host.Registered(50020));
 }
 
