@@ -414,52 +414,78 @@ TEST_F(RpcClientTest, SilentPeerFailsTheCallAfterTheReadTimeout) {
 // ---------------------------------------------------------------------------
 // Batches and destruction
 
-TEST_F(RpcClientTest, UnreachablePeerCostsOneConnectForTheWholeBatch) {
-  // The first call is held unanswered so that the next three are queued
-  // while the worker is busy, and then make up its next batch.
-  RawPeer gate([&](RawConnection& c, int) {
+// Serves "pong" to every request, but holds the answer to the very first
+// one until the test opens the gate: calls queued meanwhile make up the
+// worker's next batch.
+RawPeer::Script HoldFirstScript(RawPeer& peer) {
+  return [&peer](RawConnection& c, int) {
     std::string head, body;
-    if (!c.ReadRequest(head, body)) return;
-    gate.Record(head);
-    if (gate.WaitOpened()) c.Write(HttpResponse(ResponseWith("pong")));
-    c.HoldUntilClosed();
-  });
+    while (c.ReadRequest(head, body)) {
+      peer.Record(head);
+      if (peer.Requests().size() == 1 && !peer.WaitOpened()) return;
+      if (!c.Write(HttpResponse(ResponseWith("pong")))) return;
+    }
+  };
+}
+
+// Counts connection attempts per port.
+class CountingConnector {
+ public:
+  void InstallOn(TRpcClient& client) {
+    client.SetConnector([this](const std::string& ip, std::uint16_t port, platform::Timeout timeout,
+                               std::unique_ptr<platform::TcpConnection>& out) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++attempts_[port];
+      }
+      return platform::TcpConnection::Connect(ip, port, timeout, out);
+    });
+  }
+  int AttemptsTo(std::uint16_t port) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = attempts_.find(port);
+    return it == attempts_.end() ? 0 : it->second;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<std::uint16_t, int> attempts_;
+};
+
+TEST_F(RpcClientTest, UnreachablePeerCostsOneConnectForTheWholeBatch) {
+  RawPeer gate(HoldFirstScript(gate));
   const std::uint16_t dead = UnusedPort();
   TRpcClient client(loop);
   recorder.Attach(client);
-  std::map<std::uint16_t, int> attempts;
-  std::mutex attempts_mutex;
-  client.SetConnector([&](const std::string& ip, std::uint16_t port, platform::Timeout timeout,
-                          std::unique_ptr<platform::TcpConnection>& out) {
-    {
-      std::lock_guard<std::mutex> lock(attempts_mutex);
-      ++attempts[port];
-    }
-    return platform::TcpConnection::Connect(ip, port, timeout, out);
-  });
+  CountingConnector connector;
+  connector.InstallOn(client);
 
   std::string held = Queue(client, MakeCall("Notify", "held"), gate.Port());
   ASSERT_TRUE(gate.WaitForRequests(1));
-  std::vector<std::string> guids;
-  for (const char* text : {"one", "two", "three"}) guids.push_back(Queue(client, MakeCall("Notify", text), dead));
+  std::string one = Queue(client, MakeCall("Notify", "one"), dead);
+  std::string live = Queue(client, MakeCall("Notify", "live"), gate.Port());
+  std::string two = Queue(client, MakeCall("Notify", "two"), dead);
+  std::string three = Queue(client, MakeCall("Notify", "three"), dead);
   gate.Open();
 
-  ASSERT_TRUE(WaitResults(4));
-  {
-    std::lock_guard<std::mutex> lock(attempts_mutex);
-    EXPECT_EQ(attempts[dead], 1);
-  }
-  // Error notice, then result, for each call in queue order.
+  ASSERT_TRUE(WaitResults(5));
+  EXPECT_EQ(connector.AttemptsTo(dead), 1);
+  // The failed call takes its companions (same host and port) with it, each
+  // as an error notice and then its result, in queue order; the call to the
+  // other peer is still sent.
   std::vector<std::pair<Event::Kind, std::string>> seen;
   for (const auto& e : recorder.events)
     if (e.kind == Event::kError || e.kind == Event::kResultPlus) seen.emplace_back(e.kind, e.guid);
   const std::vector<std::pair<Event::Kind, std::string>> expected = {
-      {Event::kResultPlus, held},  {Event::kError, guids[0]}, {Event::kResultPlus, guids[0]},
-      {Event::kError, guids[1]},   {Event::kResultPlus, guids[1]}, {Event::kError, guids[2]},
-      {Event::kResultPlus, guids[2]}};
+      {Event::kResultPlus, held}, {Event::kError, one},        {Event::kResultPlus, one},
+      {Event::kError, two},       {Event::kResultPlus, two},   {Event::kError, three},
+      {Event::kResultPlus, three}, {Event::kResultPlus, live}};
   EXPECT_EQ(seen, expected);
   for (const auto& e : recorder.Of(Event::kResultPlus)) {
-    if (e.guid == held) continue;
+    if (e.guid == held || e.guid == live) {
+      EXPECT_EQ(e.result->AsString(), "pong");
+      continue;
+    }
     EXPECT_EQ(e.port, dead);
     ASSERT_TRUE(e.result->IsError());
     EXPECT_EQ(e.result->ErrorCode(), kErrSocketClosed);
@@ -470,6 +496,32 @@ TEST_F(RpcClientTest, UnreachablePeerCostsOneConnectForTheWholeBatch) {
     EXPECT_EQ(e.port, dead);
     EXPECT_EQ(e.method, "Notify");
   }
+}
+
+TEST_F(RpcClientTest, CompanionsBeyondTheLimitAreTriedInTurn) {
+  constexpr int kLimit = 2500;
+  RawPeer gate(HoldFirstScript(gate));
+  const std::uint16_t dead = UnusedPort();
+  TRpcClient client(loop);
+  recorder.Attach(client);
+  CountingConnector connector;
+  connector.InstallOn(client);
+
+  Queue(client, MakeCall("Notify", "held"), gate.Port());
+  ASSERT_TRUE(gate.WaitForRequests(1));
+  std::vector<std::string> guids;
+  for (int i = 0; i <= kLimit; ++i) guids.push_back(Queue(client, MakeCall("Notify", "x"), dead));
+  gate.Open();
+
+  ASSERT_TRUE(WaitResults(guids.size() + 1, 60s));
+  EXPECT_EQ(connector.AttemptsTo(dead), 2);
+  auto plus = recorder.Of(Event::kResultPlus);
+  ASSERT_EQ(plus.size(), guids.size() + 1);
+  for (std::size_t i = 0; i < guids.size(); ++i) {
+    ASSERT_EQ(plus[i + 1].guid, guids[i]) << i;
+    ASSERT_TRUE(plus[i + 1].result->IsError()) << i;
+  }
+  EXPECT_EQ(recorder.CountOf(Event::kError), guids.size());
 }
 
 TEST_F(RpcClientTest, DestroyingTheClientRaisesNoEventsForQueuedOrPostedCalls) {
