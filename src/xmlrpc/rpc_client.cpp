@@ -320,29 +320,53 @@ void TRpcClient::WorkerLoop() {
   }
 }
 
+void TRpcClient::Trace(std::string_view logical_name, const std::string& text) const {
+  if (OnTrace) OnTrace(logical_name, text);
+}
+
 void TRpcClient::RunBatch(std::vector<TStructXmlRequest>& batch) {
+  const bool tracing = static_cast<bool>(OnTrace);
   for (std::size_t i = 0; i < batch.size(); ++i) {
     TStructXmlRequest& call = batch[i];
     if (call.host.empty()) continue;
     if (stopping_.load()) return;
 
     std::lock_guard<std::mutex> exchange_lock(exchange_mutex_);
+    std::string call_text;
+    if (tracing) {
+      call_text = CallTraceText(TraceTimeStamp(), batch.size(), call.host, call.port, call.guid, call.xml.size());
+      Trace(kRpcLogName, call_text);
+    }
+    const auto started = std::chrono::steady_clock::now();
     TExchangeTarget target{call.host, call.port, call.end_point};
     StoreTarget(target);
     std::string response;
+    std::int32_t error_code = kErrNoSystemError;
+    std::string error_message;
+    bool failed = false;
     try {
       response = exchange_->Run(target, call.xml, Settings());
     } catch (const ERpcTransportError& e) {
-      if (stopping_.load()) return;
-      FailWithCompanions(batch, i, e.Code(), e.what());
-      continue;
+      failed = true;
+      error_code = e.Code();
+      error_message = e.what();
     } catch (const std::exception& e) {
-      if (stopping_.load()) return;
-      FailWithCompanions(batch, i, kErrNoSystemError, e.what());
-      continue;
+      failed = true;
+      error_message = e.what();
     }
     if (stopping_.load()) return;
+    if (failed) {
+      if (tracing) Trace(kRpcLogName, FailureTraceText(error_message));
+      FailWithCompanions(batch, i, error_code, error_message);
+      continue;
+    }
     StoreTarget(target);
+    if (tracing) {
+      const std::string sent = SentTraceText(call_text);
+      Trace(kRpcLogName, sent);
+      Trace(kRpcLogName, TookTraceText(sent, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                   std::chrono::steady_clock::now() - started)));
+    }
     try {
       TResultNotice notice;
       notice.guid = call.guid;
@@ -350,37 +374,50 @@ void TRpcClient::RunBatch(std::vector<TStructXmlRequest>& batch) {
       notice.host = target.host;
       notice.port = target.port;
       notice.response = std::move(response);
-      notice.document = call.xml;
       PostResultNotice(std::move(notice));
       call.host.clear();
     } catch (const std::exception& e) {
       FailWithCompanions(batch, i, kErrHandOff, e.what());
+      continue;
     }
+    if (tracing) Trace(kRpcLogName, HandedOnTraceText());
   }
 }
 
 void TRpcClient::FailWithCompanions(std::vector<TStructXmlRequest>& batch, std::size_t failed,
                                     std::int32_t code, const std::string& message) {
+  const bool tracing = static_cast<bool>(OnTrace);
   const std::string host = batch[failed].host;
   const std::int32_t port = batch[failed].port;
   int count = 0;
   for (std::size_t j = failed; j < batch.size(); ++j) {
     TStructXmlRequest& call = batch[j];
     if (j != failed && (call.host.empty() || call.host != host || call.port != port)) continue;
-    if (count == kMaxCompanionFailures) break;
+    if (count == kMaxCompanionFailures) {
+      if (tracing) Trace(kRpcErrorLogName, CompanionHeaderText(TraceTimeStamp()));
+      break;
+    }
     ++count;
     call.host.clear();
+    if (tracing) {
+      Trace(kRpcErrorLogName, CompanionHeaderText(TraceTimeStamp()));
+      Trace(kRpcErrorLogName, CompanionErrorText(host, message, port));
+      Trace(kRpcErrorLogName, CompanionSizeText(call.xml.size()));
+    }
     PostErrorNotice(TStructXmlRequest{host, port, call.end_point, {}, call.guid, call.method_name});
     TResultNotice notice;
     notice.guid = call.guid;
     notice.method_name = call.method_name;
     notice.host = host;
     notice.port = port;
-    notice.document = std::move(call.xml);
     notice.failed = true;
     notice.error_code = code;
     notice.error_message = message;
     PostResultNotice(std::move(notice));
+    if (tracing) {
+      Trace(kRpcLogName, HandedOnTraceText());
+      Trace(kRpcErrorLogName, CompanionRemovedText());
+    }
   }
 }
 

@@ -15,6 +15,7 @@
 
 #include "platform/event_loop.h"
 #include "xmlrpc/http_exchange.h"
+#include "xmlrpc/rpc_client_trace.h"
 #include "xmlrpc/rpc_types.h"
 
 namespace kavor2::xmlrpc {
@@ -56,6 +57,8 @@ struct TStructXmlRequest {
 // own worker thread (started by the first asynchronous call); their outcome
 // is posted to `owner_loop` and raised there as events, in the order the
 // worker produced them. The owner thread is the thread that runs that loop.
+//
+// `owner_loop` must outlive the client.
 //
 // Threads: make, configure, set events, Execute and destroy on the owner
 // thread. Connected, Disconnect, the property getters and setters and
@@ -126,6 +129,10 @@ class TRpcClient {
   TASYNCHResult OnGetASYNCHResult;
   TASYNCHResultPlus OnGetASYNCHResultPlus;
   TOnErrorException OnError;
+  // The trace lines of asynchronous calls ("rpc.log", "rpc_err.txt"); raised
+  // on the worker thread, so it must be safe to call from there. Set before
+  // the first call.
+  TRpcTrace OnTrace;
 
   // Replace how connections are opened and names resolved (tests observe
   // connection attempts this way). Set before the first call.
@@ -145,7 +152,6 @@ class TRpcClient {
     std::string host;
     std::int32_t port = 0;
     std::string response;
-    std::string document;
     bool failed = false;
     std::int32_t error_code = 0;
     std::string error_message;
@@ -158,6 +164,7 @@ class TRpcClient {
   void RunBatch(std::vector<TStructXmlRequest>& batch);
   void FailWithCompanions(std::vector<TStructXmlRequest>& batch, std::size_t failed, std::int32_t code,
                           const std::string& message);
+  void Trace(std::string_view logical_name, const std::string& text) const;
   void PostErrorNotice(const TStructXmlRequest& call);
   void PostResultNotice(TResultNotice notice);
   void RaiseError(const std::string& guid, const std::string& method_name, const std::string& host,

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <map>
+#include <regex>
 #include <memory>
 #include <string>
 #include <thread>
@@ -11,6 +12,7 @@
 
 #include "platform/digest.h"
 #include "platform/tcp.h"
+#include "platform/text.h"
 #include "xmlrpc/client_error_codes.h"
 #include "xmlrpc/rpc_client_peers.h"
 #include "xmlrpc/rpc_server.h"
@@ -571,6 +573,54 @@ TEST_F(RpcClientTest, HandlerMayDestroyTheClientItWasRaisedFor) {
   loop.Post([&] { drained = true; });
   ASSERT_TRUE(PumpUntil(loop, [&] { return drained; }));
   EXPECT_EQ(plus_events, 0);
+}
+
+TEST_F(RpcClientTest, TraceLinesFollowEachCall) {
+  RawPeer peer(PongScript(peer));
+  const std::uint16_t dead = UnusedPort();
+  TRpcClient client(loop);
+  recorder.Attach(client);
+  std::mutex lines_mutex;
+  std::vector<std::pair<std::string, std::string>> lines;  // file, UTF-8 text
+  client.OnTrace = [&](std::string_view file, const std::string& text) {
+    std::lock_guard<std::mutex> lock(lines_mutex);
+    lines.emplace_back(std::string(file), platform::Cp1251ToUtf8(text));
+  };
+  auto line_count = [&] {
+    std::lock_guard<std::mutex> lock(lines_mutex);
+    return lines.size();
+  };
+  const std::string ok = Queue(client, MakeCall("Notify", "x"), peer.Port());
+  ASSERT_TRUE(PumpUntil(loop, [&] { return line_count() >= 4; }));
+  const std::string bad = Queue(client, MakeCall("Notify", "y"), dead);
+  ASSERT_TRUE(PumpUntil(loop, [&] { return line_count() >= 11; }));
+
+  const std::string stamp = R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d)";
+  auto call_text = [&](const std::string& guid, std::uint16_t port) {
+    std::string escaped = std::regex_replace(guid, std::regex(R"([{}])"), R"(\$&)");
+    return stamp + " Размер буфера:1 \r\nТелеграмма:127\\.0\\.0\\.1 " + std::to_string(port) + " guid:" +
+           escaped + "\r\nДанных:\\d+";
+  };
+  const std::vector<std::pair<std::string_view, std::string>> expected = {
+      {kRpcLogName, call_text(ok, peer.Port())},
+      {kRpcLogName, call_text(ok, peer.Port()) + "Выслано!"},
+      {kRpcLogName, call_text(ok, peer.Port()) + "Выслано!Выполнялось:\\d+:\\d+ "},
+      {kRpcLogName, "отсылка результата:"},
+      {kRpcLogName, call_text(bad, dead)},
+      {kRpcLogName, "Ошибка:Could not connect .*"},
+      {kRpcErrorLogName, "ошибка:" + stamp},
+      {kRpcErrorLogName, "127\\.0\\.0\\.1 Could not connect .* " + std::to_string(dead)},
+      {kRpcErrorLogName, "данные размер:\\d+"},
+      {kRpcLogName, "отсылка результата:"},
+      {kRpcErrorLogName, "удаление записи"},
+  };
+  std::lock_guard<std::mutex> lock(lines_mutex);
+  ASSERT_EQ(lines.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(lines[i].first, expected[i].first);
+    EXPECT_TRUE(std::regex_match(lines[i].second, std::regex(expected[i].second))) << lines[i].second;
+  }
 }
 
 // ---------------------------------------------------------------------------
