@@ -1,26 +1,41 @@
 #pragma once
 // The records by which devices and line threads report to the host, and
 // which the host also uses to carry its own notifications through its
-// window. Plain data: whoever holds a record owns it.
+// window.
+//
+// A TK2Message travels between threads through the device queues and the
+// session's message sink, so it is held by shared_ptr: a thread that peeks a
+// queued message keeps it alive while it reads it, even when another thread
+// clears the queue meanwhile. A message is not changed while it sits in a
+// queue; whoever takes it out (or creates it) may change it until it passes
+// it on. It refers to its device only weakly, so a message that outlives its
+// device never dangles.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "device/k2_packet_format.h"
 
 namespace kavor2::device {
 
 class TDevice;
-class TDoubleEndedQueue;
 
-// The flag byte of a K2 packet, one bit per flag.
-using TK2PacketFlags = std::uint8_t;
+// The hand-over queue of a device that a message was last put into.
+enum THandOverQueue : std::uint8_t {
+  hqNone = 0,
+  hqIn,    // received packets
+  hqWire,  // built packets waiting for the line
+  hqData,  // client data not yet taken for sending
+};
 
 // One packet or frame on its way between a client, a device and a line.
 struct TK2Message {
-  TDevice* Device = nullptr;           // the device the message belongs to; not owned
-  std::string DeviceText;              // IdText of the device, filled when handed to the session
-  TDoubleEndedQueue* Queue = nullptr;  // the hand-over queue the message was last put into
-  bool DataFlag = true;                // carries a K2 packet (clear for the ID exchange)
-  std::uint8_t DType = 0;              // packet type
+  std::weak_ptr<TDevice> Device;  // the device the message belongs to
+  std::string DeviceText;         // IdText of the device, filled when handed to the session
+  THandOverQueue Queue = hqNone;
+  bool DataFlag = true;           // carries a K2 packet (clear for the ID exchange)
+  std::uint8_t DType = 0;         // packet type
   TK2PacketFlags Flags = 0;
   std::uint8_t PNum = 0;
   std::vector<std::uint8_t> Data;   // payload before a build; the whole packet after it
@@ -41,6 +56,8 @@ struct TK2Message {
     TraceText = source.TraceText;
   }
 };
+
+using TK2MessagePtr = std::shared_ptr<TK2Message>;
 
 // What a TStateDeviceMessage reports. The engine makes the first two; the
 // host uses the line kind for its own notices.
