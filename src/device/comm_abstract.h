@@ -39,7 +39,7 @@
 //
 // Which failures are final. Open (and a re-opening setting) raises
 // ECommError when the line cannot work with its settings; the transport is
-// then closed and stays closed until opened again with other settings. Errors
+// then closed and stays closed until it is opened again. Errors
 // while receiving are never final: the receiving thread swallows them and
 // goes on with the next frame, and what OnReceive throws is swallowed too.
 #include <atomic>
@@ -59,8 +59,8 @@ namespace kavor2::device {
 class TLines;
 
 // The device side of a transport: where frames to the device go, and what
-// the transport learns of the device from what it sends. The device record
-// implements it; a transport may be called on the receiving thread and a
+// the transport learns of the device from what it sends: the record's Host,
+// Port and LocalAddress. The device record implements it; a transport may be called on the receiving thread and a
 // line thread at once, so the implementation keeps each value consistent.
 class ICommDevice {
  public:
