@@ -111,7 +111,8 @@ class TRpcClient {
   // outcome comes as OnGetASYNCHResult, OnGetASYNCHResultPlus and, for a
   // transport failure, OnError before them.
   // ASYNC false: made on this thread; `Result` receives the parsed response
-  // (error 601 for a transport failure, which also raises OnError).
+  // (error 601 for a transport failure, which also raises OnError); the
+  // parser's conversion errors propagate.
   void Execute(IRpcFunction Value, bool ASYNC, TRpcResult& Result, std::string_view PEndPoint = {},
                std::int32_t PHostPort = 0, std::string_view PHostName = {});
 
