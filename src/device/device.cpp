@@ -137,7 +137,13 @@ void TDevice::ApplyEnabled(bool value, bool wait_for_disconnect) {
     // that queue too: otherwise the disconnect would be dropped unsent.
     if (queued && wait_for_disconnect) {
       const auto deadline = std::chrono::steady_clock::now() + kDisconnectWait;
-      if (SendQueues[sqService].WaitUntilEmpty(deadline)) WireQueue.WaitUntilEmpty(deadline);
+      if (SendQueues[sqService].WaitUntilEmpty(deadline)) {
+        // The tick takes the disconnect from queue 13 and puts it on the
+        // wire in one pass under EngineLock; taking the lock once lets that
+        // pass end, so the wire queue is not looked at in between.
+        { std::lock_guard engine(EngineLock); }
+        WireQueue.WaitUntilEmpty(deadline);
+      }
     }
   }
   std::lock_guard engine(EngineLock);

@@ -26,7 +26,8 @@
 // Lock order, outermost first: the line's LineLock, SetEnabled's own lock,
 // EngineLock, then DataLock / ServiceLock / LiveLock / SubDeviceLock, then
 // the identity lock, the session's sink and a queue's lock. SetEnabled(false)
-// waits for the tick with none of the device's locks held but its own.
+// waits for the tick with none of the device's locks held but its own, so it
+// is never called from the tick itself.
 #include <array>
 #include <atomic>
 #include <chrono>
