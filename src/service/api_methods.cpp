@@ -77,11 +77,11 @@ constexpr std::array<TApiMethodRow, 38> kRows{{
     {"SubDevice", "SubDevice(Certificate : GUID; MAC : string) : SubDeviceInfo ;", {3, 3, "sss", C::kRegistered},
      H::kNotBuilt},
     {"AddMasterKeyToList", "AddMasterKeyToList(Certificate : GUID; MAC, MasterKey : string);",
-     {3, 3, "sss", C::kRegistered}, H::kNotBuilt},
+     {3, 3, "sss", C::kRegistered}, H::kAddMasterKeyToList},
     {"ClearMasterKeyList", "ClearMasterKeyList(Certificate : GUID);", {1, 1, "s", C::kRegisteredGuidFault},
-     H::kNotBuilt},
+     H::kClearMasterKeyList},
     {"DeleteMasterKeyToList", "DeleteMasterKeyToList(Certificate : GUID; MAC : string);",
-     {2, 2, "ss", C::kRegistered}, H::kNotBuilt},
+     {2, 2, "ss", C::kRegistered}, H::kDeleteMasterKeyToList},
 }};
 
 xmlrpc::TRPCMethod Bind(TSubscriptionMethods& m,
@@ -89,6 +89,17 @@ xmlrpc::TRPCMethod Bind(TSubscriptionMethods& m,
                                                               xmlrpc::TRpcFunction&, xmlrpc::TRpcStruct&)) {
   return [&m, handler](const std::string& name, xmlrpc::TRpcParams& params, xmlrpc::TRpcFunction& result,
                        xmlrpc::TRpcStruct& caller) { (m.*handler)(name, params, result, caller); };
+}
+
+using MasterKeyHandler = void (TMasterKeyMethods::*)(const xmlrpc::TRpcParams&, xmlrpc::TRpcFunction&);
+
+// The row's prologue, then the handler.
+xmlrpc::TRPCMethod AfterPrologue(const TParamRule& rule, const subscribers::TSubscribersInfo& registry,
+                                 TMasterKeyMethods& m, MasterKeyHandler handler) {
+  return [rule, &registry, &m, handler](const std::string&, xmlrpc::TRpcParams& params,
+                                        xmlrpc::TRpcFunction& result, xmlrpc::TRpcStruct&) {
+    if (RunPrologue(rule, params, result, registry)) (m.*handler)(params, result);
+  };
 }
 
 // Refuses rather than answering a success that did nothing.
@@ -100,7 +111,7 @@ xmlrpc::TRPCMethod NotBuilt(const TParamRule& rule, const subscribers::TSubscrib
 }
 
 xmlrpc::TRPCMethod HandlerOf(const TApiMethodRow& row, TSubscriptionMethods& subscription,
-                             const subscribers::TSubscribersInfo& registry) {
+                             TMasterKeyMethods& master_keys, const subscribers::TSubscribersInfo& registry) {
   switch (row.Handler) {
     case H::kVersion:
       return Bind(subscription, &TSubscriptionMethods::Version);
@@ -114,6 +125,12 @@ xmlrpc::TRPCMethod HandlerOf(const TApiMethodRow& row, TSubscriptionMethods& sub
       return Bind(subscription, &TSubscriptionMethods::Ping);
     case H::kReleaseLinesAndDevices:
       return Bind(subscription, &TSubscriptionMethods::ReleaseLinesAndDevices);
+    case H::kAddMasterKeyToList:
+      return AfterPrologue(row.Prologue, registry, master_keys, &TMasterKeyMethods::AddMasterKeyToList);
+    case H::kClearMasterKeyList:
+      return AfterPrologue(row.Prologue, registry, master_keys, &TMasterKeyMethods::ClearMasterKeyList);
+    case H::kDeleteMasterKeyToList:
+      return AfterPrologue(row.Prologue, registry, master_keys, &TMasterKeyMethods::DeleteMasterKeyToList);
     case H::kNotBuilt:
       break;
   }
@@ -124,10 +141,10 @@ xmlrpc::TRPCMethod HandlerOf(const TApiMethodRow& row, TSubscriptionMethods& sub
 
 std::span<const TApiMethodRow> ApiMethodRows() { return kRows; }
 
-void RegisterMethods(xmlrpc::TRpcServer& server, TSubscriptionMethods& subscription,
+void RegisterMethods(xmlrpc::TRpcServer& server, TSubscriptionMethods& subscription, TMasterKeyMethods& master_keys,
                      const subscribers::TSubscribersInfo& registry) {
   for (const TApiMethodRow& row : kRows) {
-    server.Methods().Add(std::string(row.MethodName), HandlerOf(row, subscription, registry),
+    server.Methods().Add(std::string(row.MethodName), HandlerOf(row, subscription, master_keys, registry),
                          std::string(row.HelpString));
   }
 }

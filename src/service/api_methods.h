@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "service/api_prologue.h"
+#include "service/master_key_methods.h"
 #include "service/subscription_methods.h"
 #include "subscribers/subscribers_info.h"
 #include "xmlrpc/rpc_server.h"
@@ -19,8 +20,11 @@ enum class TApiHandler {
   kDeleteMessageSubscriber,
   kPing,
   kReleaseLinesAndDevices,
-  // Lines, devices and the master-key list: their subsystems are not part
-  // of the service yet. The row's prologue runs, then fault 1001.
+  kAddMasterKeyToList,
+  kClearMasterKeyList,
+  kDeleteMasterKeyToList,
+  // Lines and devices: their handlers are not part of the service yet. The
+  // row's prologue runs, then fault 1001.
   kNotBuilt,
 };
 
@@ -29,8 +33,8 @@ struct TApiMethodRow {
   // Returned by system.methodHelp exactly as stored (Windows-1251); several
   // differ from what the method takes, and clients know them so.
   std::string_view HelpString;
-  // The prologue of a kNotBuilt row. The subscription methods check their
-  // own parameters.
+  // The prologue the table runs before the handler. The subscription
+  // methods check their own parameters.
   TParamRule Prologue;
   TApiHandler Handler;
 };
@@ -39,8 +43,8 @@ struct TApiMethodRow {
 std::span<const TApiMethodRow> ApiMethodRows();
 
 // Adds one method per row to the server's Methods, in table order.
-// `subscription` and `registry` must outlive the server's use of them.
-void RegisterMethods(xmlrpc::TRpcServer& server, TSubscriptionMethods& subscription,
+// The handler objects and `registry` must outlive the server's use of them.
+void RegisterMethods(xmlrpc::TRpcServer& server, TSubscriptionMethods& subscription, TMasterKeyMethods& master_keys,
                      const subscribers::TSubscribersInfo& registry);
 
 }  // namespace kavor2::service

@@ -134,6 +134,17 @@ void TDelivery::OnCallError(const std::exception*, const std::string&, const std
   if (TSubscriber* s = registry_.FindByCallback(host_name, host_port)) PostRelease(*s);
 }
 
+void TDelivery::DeviceData(std::int32_t, const device::TK2Message&) {
+  // DELIVERY OF DEVICE DATA: the call of the owner's data method, the
+  // traces for debug subscribers and the cache rows join here. Until then
+  // the record is dropped; nothing is sent in its place.
+}
+
+void TDelivery::DeviceState(std::uint16_t, const device::TStateDeviceMessage*) {
+  // DELIVERY OF DEVICE STATES: the state notifications to the subscribers
+  // join here. Until then the record is dropped.
+}
+
 void TDelivery::PostRelease(const TSubscriber& subscriber) {
   window_.Post(WM_RELEASE_SUBSCRIBER, std::make_unique<TClientRecInfo>(subscriber.ConnectionIP, subscriber.ConnectionPort));
 }

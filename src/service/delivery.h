@@ -72,6 +72,13 @@ class TDelivery {
   void OnCallError(const std::exception* error, const std::string& guid, const std::string& method_name,
                    const std::string& host_name, std::int32_t host_port, std::int32_t error_id);
 
+  // The session's records, on the service thread. The record is valid for
+  // the call only.
+  // A data record (1035): a trace, or a device's data for its owner.
+  void DeviceData(std::int32_t kind, const device::TK2Message& record);
+  // A state record (1036); record is null for an empty one.
+  void DeviceState(std::uint16_t state, const device::TStateDeviceMessage* record);
+
   // Posts WM_RELEASE_SUBSCRIBER for the subscriber's connection endpoint.
   void PostRelease(const subscribers::TSubscriber& subscriber);
 

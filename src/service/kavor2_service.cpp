@@ -5,11 +5,13 @@
 #include <chrono>
 #include <thread>
 
+#include "device/kavor_session.h"
 #include "service/api_methods.h"
 #include "service/delivery.h"
 #include "service/host_dispatch.h"
 #include "service/host_window_port.h"
 #include "service/liveness.h"
+#include "service/master_key_methods.h"
 #include "service/subscription_methods.h"
 #include "subscribers/subscribers_info.h"
 #include "xmlrpc/rpc_server.h"
@@ -35,7 +37,11 @@ TKavor2::TKavor2(platform::EventLoop& loop, platform::EventLog& event_log, Servi
 
 TKavor2::~TKavor2() {
   // A service destroyed without ServiceStop: the owned objects go with their
-  // pointers; only the descriptor needs closing by hand.
+  // pointers; the session's handlers and the descriptor need doing by hand.
+  if (Session) {
+    Session->SetOnDeviceData(nullptr);
+    Session->SetOnDeviceState(nullptr);
+  }
   if (LogFile >= 0) ::close(LogFile);
 }
 
@@ -53,6 +59,14 @@ void TKavor2::ServiceStart(bool& Started) {
 void TKavor2::StartSequence() {
   // 1. The null certificate is the constant platform::Guid{} (all zero); there is nothing to set.
   // 2. Session: create it, wire OnDeviceData and OnDeviceState to the data and state handlers.
+  Session = std::make_unique<device::TKavorSession>(loop_);
+  Session->SetOnDeviceData([this](device::TKavorSession& sender, std::int32_t kind, const device::TK2Message& record) {
+    DeviceData(sender, kind, record);
+  });
+  Session->SetOnDeviceState(
+      [this](device::TKavorSession& sender, std::uint16_t state, const device::TStateDeviceMessage* record) {
+        DeviceState(sender, state, record);
+      });
 
   // 3. The XML-RPC server, on the service thread's event loop.
   RpcServer = std::make_unique<xmlrpc::TRpcServer>(loop_);
@@ -86,7 +100,8 @@ void TKavor2::StartSequence() {
 
   // 8. Register the API methods on RpcServer.
   SubscriptionMethods = std::make_unique<TSubscriptionMethods>(*SubscribersInfo, *WindowPort, event_log_);
-  RegisterMethods(*RpcServer, *SubscriptionMethods, *SubscribersInfo);
+  MasterKeyMethods = std::make_unique<TMasterKeyMethods>(Session->MasterKeyList());
+  RegisterMethods(*RpcServer, *SubscriptionMethods, *MasterKeyMethods, *SubscribersInfo);
 
   // 9. Payload encryption with the clients.
   RpcServer->SetAESCrypt(Crypt);
@@ -161,7 +176,12 @@ void TKavor2::StopSequence() {
     RpcServer.reset();
   }
 
-  // 3. The session's OnDeviceData and OnDeviceState: clear them.
+  // 3. The session's OnDeviceData and OnDeviceState: clear them. Records
+  //    from here on are freed undelivered.
+  if (Session) {
+    Session->SetOnDeviceData(nullptr);
+    Session->SetOnDeviceState(nullptr);
+  }
 
   // 4. Messages still queued for the window are dropped from here on.
   if (WindowPort) WindowPort->Detach();
@@ -176,12 +196,14 @@ void TKavor2::StopSequence() {
   Liveness.reset();
   Delivery.reset();
   SubscriptionMethods.reset();
+  MasterKeyMethods.reset();
   WindowPort.reset();
 
   // 6.
   std::this_thread::sleep_for(kSessionReleaseDelay);
 
   // 7. Session: free it (lines, transports, line threads, devices).
+  Session.reset();
 
   // 8. The traffic log.
   if (XmlRpcLog) {
@@ -201,6 +223,14 @@ void TKavor2::StopSequence() {
 void TKavor2::ServiceShutdown() {
   bool stopped = false;
   ServiceStop(stopped);
+}
+
+void TKavor2::DeviceData(device::TKavorSession&, std::int32_t kind, const device::TK2Message& record) {
+  if (Delivery) Delivery->DeviceData(kind, record);
+}
+
+void TKavor2::DeviceState(device::TKavorSession&, std::uint16_t state, const device::TStateDeviceMessage* record) {
+  if (Delivery) Delivery->DeviceState(state, record);
 }
 
 void TKavor2::DispatchHostMessage(HostMessage& message) {

@@ -19,11 +19,17 @@ class TRpcServer;
 namespace kavor2::subscribers {
 class TSubscribersInfo;
 }
+namespace kavor2::device {
+class TKavorSession;
+struct TK2Message;
+struct TStateDeviceMessage;
+}
 
 namespace kavor2::service {
 
 class THostWindowPort;
 class TSubscriptionMethods;
+class TMasterKeyMethods;
 class TDelivery;
 class TLiveness;
 class TClientCheckTread;
@@ -71,6 +77,9 @@ class TKavor2 {
 
  private:
   void DispatchHostMessage(HostMessage& message);
+  // The session's data and state handlers.
+  void DeviceData(device::TKavorSession& sender, std::int32_t kind, const device::TK2Message& record);
+  void DeviceState(device::TKavorSession& sender, std::uint16_t state, const device::TStateDeviceMessage* record);
   void StartSequence();
   void StopSequence();
 
@@ -83,13 +92,17 @@ class TKavor2 {
 
   // Destruction without a ServiceStop runs in reverse order of these: the
   // liveness thread and the server stop first (nothing calls in any more),
-  // the window goes last (its queued messages are dropped then).
+  // then the registry (its ownership entries go before the lines and
+  // devices), the window (its queued messages are dropped then), and the
+  // session last, with its lines and devices.
+  std::unique_ptr<device::TKavorSession> Session;
   std::unique_ptr<HostWindow> MessageWindow;
   // The window as the registry, the handlers and the liveness thread post to
   // it; detached when the window is destroyed.
   std::unique_ptr<THostWindowPort> WindowPort;
   std::unique_ptr<subscribers::TSubscribersInfo> SubscribersInfo;
   std::unique_ptr<TSubscriptionMethods> SubscriptionMethods;
+  std::unique_ptr<TMasterKeyMethods> MasterKeyMethods;
   std::unique_ptr<TDelivery> Delivery;
   std::unique_ptr<TLiveness> Liveness;
   std::unique_ptr<xmlrpc::TRpcServer> RpcServer;
@@ -102,7 +115,7 @@ class TKavor2 {
   bool Crypt = true;
   std::int32_t LiveClientTimeOut = kDefaultLiveClientTimeOut;
   std::int64_t CounterFrequency = 0;
-  // Session and Database join these fields with their subsystems.
+  // Database joins these fields with its subsystem.
 };
 
 }  // namespace kavor2::service

@@ -52,7 +52,7 @@ class Api : public ::testing::Test {
  protected:
   Api() {
     registry_.SetWindow(&window_);
-    RegisterMethods(server_, methods_, registry_);
+    RegisterMethods(server_, methods_, master_key_methods_, registry_);
   }
 
   xmlrpc::TRpcResult Run(const std::string& method, const std::vector<Param>& params,
@@ -74,6 +74,8 @@ class Api : public ::testing::Test {
   RecordingPoster window_;
   subscribers::TSubscribersInfo registry_{loop_};
   TSubscriptionMethods methods_{registry_, window_, log_};
+  device::TMasterKeyList master_keys_;
+  TMasterKeyMethods master_key_methods_{master_keys_};
   xmlrpc::TRpcServer server_{loop_};
 };
 
@@ -163,7 +165,7 @@ TEST_F(Api, PrologueAndFaultTexts) {
       {"DeviceLock", {me, "0000000000AB", 5, 6, 7, 8, 9}, kNotBuilt},  // Lock's kind is tested later
       {"AddDevice", {me, 1, "", true, false, "anything"}, kNotBuilt},
       {"GetEvent", {me, "0000000000AB", 1}, kNotBuilt},
-      {"ClearMasterKeyList", {me}, kNotBuilt},
+      {"ClearMasterKeyList", {me}, kEmpty},
       {"Lines", {}, kNotBuilt},
       // Version methods read nothing.
       {"Version", {}, {0, "1.0.2.0"}},
