@@ -174,6 +174,9 @@ void TDevice::Reset() {
   RxWorkKey = DefaultKey;
   LastSentQueue = kNoSendQueue;
   LiveState = 0;
+  // The frames in flight went with the send queues.
+  in_flight_frames_.clear();
+  data_resends_ = 0;
 
   DataQueue.Clear();
   InQueue.Clear();

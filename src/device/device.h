@@ -104,6 +104,9 @@ inline constexpr std::int32_t kDefaultConnectTimeOut = 30;      // s
 inline constexpr std::int32_t kDefaultKeyExchangeTimeOut = 2;   // s
 inline constexpr std::uint8_t kInitialBusToggle = 0x20;
 inline constexpr std::uint8_t kInitialBusStatus = 0x0F;
+// State record of a device that refused this system (its negative receipt
+// with code 5): device form, Subject := IdText.
+inline constexpr std::uint16_t kStateRefused = 11;
 // The largest value RandomValue gives.
 inline constexpr std::uint32_t kMaxRandomValue = 2147483646;
 
@@ -320,6 +323,56 @@ class TDevice final : public IK2HeaderOwner,
   std::vector<TSubDevice> SubDeviceList() const;
   std::optional<TSubDevice> FindSubDeviceByText(std::string_view text) const;
 
+  // ---- Protocol engine ----------------------------------------------------------
+  // Run by the line's top-level thread, each under EngineLock. The engine does
+  // no I/O of its own: received packets come from InQueue, built packets go
+  // to WireQueue, records go to the events and time comes from the clock.
+  // Nothing a device sends makes them throw; a refused packet becomes a trace.
+
+  // One run of the device: the time checks and the key exchange step, at
+  // most one packet handed to the wire queue, at most one received packet
+  // handled, the status-word decision, the profile request and one client
+  // data message moved towards sending. A disabled device only answers.
+  void Tick();
+  // Checks, decrypts and handles one received packet, which it consumes
+  // (posted as a trace or as data records, or dropped).
+  void Receive(TK2MessagePtr message);
+  // Receive for a disabled device: a trace, and for a packet whose length
+  // and CRC are right a plain receipt with code 5.
+  void RejectDisabled(TK2MessagePtr message);
+  // Merges a received status word into the profile; when the device's copy
+  // of this system's bits is stale and the last status word this system sent
+  // was acknowledged, ProfileChanged so that a new one goes out.
+  void ApplyStatusWord(std::uint8_t status);
+  // Posts the trace of the packet handed to the line before, then builds the
+  // first message of the lowest non-empty send queue and hands it to the
+  // wire queue (at most one).
+  void ScheduleNext();
+
+  // Builders: each queues one message for the scheduler and returns false
+  // when its send queue is full.
+  bool QueueStatusWord();
+  bool QueueProfileRequest();
+  bool QueueProfile();
+  // The subscriber data frame, in the plain service stream or the data stream.
+  bool QueueSubscriberData(std::uint16_t subscriber, bool plain_stream);
+  // An unencrypted receipt (code 0: positive) for a packet of that type and
+  // PNum.
+  bool PlainReceipt(std::uint8_t code, std::uint8_t pnum, std::uint8_t acknowledged_dtype);
+  // An encrypted receipt for the packet in the header (its PNum and type);
+  // nothing for a packet that is not a service or data packet.
+  bool Receipt(std::uint8_t code = kReceiptPositive);
+  bool QueueMasterKeyCounterRequest();
+  bool QueueMasterKeyCounter();
+  // This system's working key assignment; a new key also restarts the
+  // device's working-key counter at 0.
+  bool QueueWorkingKeyAssignment(bool answer_requested, bool new_key);
+
+  // A data packet sent again this many times without an acknowledgment (by
+  // time-out, on the device's request or to resynchronise) ends the
+  // connection: the device keeps answering but no longer takes data.
+  static constexpr std::uint32_t kMaxDataResends = 10;
+
   // ---- Records for the host ---------------------------------------------------
   // Stamps the message (TimeText, Device, DeviceText) and posts it as a data
   // record of that kind.
@@ -348,6 +401,49 @@ class TDevice final : public IK2HeaderOwner,
   void ClearSendQueues();
   void ApplyEnabled(bool value, bool wait_for_disconnect);
   TK2MessagePtr NewServiceMessage(TK2PacketFlags flags, Bytes payload, std::string trace_text) const;
+
+  // ---- Engine steps (under EngineLock) ------------------------------------------
+  // More than the limit has passed since the time stamp (strictly).
+  bool MoreThanSeconds(std::int64_t since, std::int64_t seconds) const;
+  bool MoreThanMilliseconds(std::int64_t since, std::int64_t milliseconds) const;
+  void CheckKeyTimers();
+  void StepKeyExchange();
+  void DecideStatusWord();
+  void MoveClientData();
+
+  void PostTrace(std::int32_t kind, TK2MessagePtr message, std::string text);
+  // A trace of a packet that failed its early checks: fields peeked from
+  // the raw bytes.
+  void TraceUnparsed(TK2MessagePtr message, std::string_view utf8_text);
+  // Decrypts the payload with the key and counter the header selects;
+  // `counter` receives the full counter used.
+  bool DecryptReceived(std::vector<std::uint8_t>& payload, std::uint32_t& counter);
+  void ReceiveServiceReceipt(TK2MessagePtr message);
+  void ReceiveDataReceipt(TK2MessagePtr message);
+  void ReceiveNegativeReceipt(TK2MessagePtr message, std::uint8_t code);
+  void ApplyReceiptTags(const TK2Receipt& receipt);
+  void ReceiveServicePackage(TK2MessagePtr message);
+  void ReceiveKeyCommand(TK2MessagePtr message, std::uint8_t command, std::uint8_t frame_length);
+  void ReceiveWorkingKeyAssignment(TK2MessagePtr message, const TK2WorkingKeyAssignment& assignment);
+  void ReceiveDataPackage(TK2MessagePtr message);
+  void ReceiveOutOfSequence(TK2MessagePtr message);
+
+  TK2MessagePtr AssembleData();
+  // Turns the message's payload into the finished packet. False, consuming
+  // no number or counter, when it would not fit the length byte.
+  bool BuildPacket(TK2Message& message);
+  void StampPreviousPacket();
+  void PostSentTrace();
+  // The frames of the data packet in flight are still the front of send
+  // queue 14 (no clear has dropped them).
+  bool InFlightFramesAtFront() const;
+  void AcknowledgeInFlight(std::size_t count);
+
+  // The frames of the data packet in flight, front first, as they were taken
+  // from send queue 14; empty when nothing is in flight.
+  std::vector<std::shared_ptr<const TK2Message>> in_flight_frames_;
+  // Resends of the packet in flight since it was first sent.
+  std::uint32_t data_resends_ = 0;
 
   IDeviceEvents* const events_;
   const TDeviceClock clock_;
