@@ -269,9 +269,10 @@ void TDevice::AcknowledgeInFlight(std::size_t count) {
 // packet. Any other code on a data receipt refuses the front frame of the
 // packet in flight, which is dropped so that the frames after it can go.
 void TDevice::ReceiveNegativeReceipt(TK2MessagePtr message, std::uint8_t code) {
-  const bool data = message->DType == DataReceipt;
+  const std::uint8_t type = message->DType;
+  const bool data = type == DataReceipt;
   const std::uint8_t pnum = message->PNum;
-  PostTrace(message->DType, std::move(message), Cp(data ? kTraceDataNak : kTraceServiceNak));
+  PostTrace(type, std::move(message), Cp(data ? kTraceDataNak : kTraceServiceNak));
 
   switch (code) {
     case kReceiptNotAllowed:

@@ -105,6 +105,10 @@ Bytes TSimDevice::ServiceStream(ByteView data) {
   return Build(ServicePackage, kWorkingKeyFlags, payload);
 }
 
+Bytes TSimDevice::PositiveReceipt() const {
+  return Bytes{kReceiptPositive, kReceiptTagFramesPerPacket, config_.FramesPerPacket};
+}
+
 Bytes TSimDevice::Receipt(std::uint8_t type, std::uint8_t pnum, const Bytes& payload) {
   return Build(type, AnswerFlags() | pfSync, payload, pnum);
 }
@@ -160,7 +164,7 @@ void TSimDevice::ReceiveService(const Bytes& payload, bool encrypted, std::vecto
   const TK2ServiceFrame frame = ReadServiceFrame(payload);
   if (frame.FType != ftCommand) {
     service_payloads_.push_back(payload);
-    if (ack_requested) out.push_back(Receipt(ServiceReceipt, pnum, ReceiptPayload(kReceiptPositive)));
+    if (ack_requested) out.push_back(Receipt(ServiceReceipt, pnum, PositiveReceipt()));
     return;
   }
   switch (frame.Command) {
@@ -202,7 +206,7 @@ void TSimDevice::ReceiveService(const Bytes& payload, bool encrypted, std::vecto
     default:
       break;
   }
-  if (ack_requested) out.push_back(Receipt(ServiceReceipt, pnum, ReceiptPayload(kReceiptPositive)));
+  if (ack_requested) out.push_back(Receipt(ServiceReceipt, pnum, PositiveReceipt()));
 }
 
 void TSimDevice::ReceiveData(const Bytes& payload, std::vector<Bytes>& out) {
@@ -219,9 +223,7 @@ void TSimDevice::ReceiveData(const Bytes& payload, std::vector<Bytes>& out) {
     await_sync_ = false;
   }
   if (!AcknowledgeData || (flags & pfAckRequest) == 0) return;
-  Bytes receipt = ReceiptPayload(kReceiptPositive);
-  receipt.back() = config_.FramesPerPacket;
-  out.push_back(Receipt(DataReceipt, last_accepted_pnum_, receipt));
+  out.push_back(Receipt(DataReceipt, last_accepted_pnum_, PositiveReceipt()));
 }
 
 }  // namespace kavor2::k2sim

@@ -100,6 +100,8 @@ class TSimDevice final : private device::IK2HeaderOwner {
   device::TK2PacketFlags AddressFlags() const;
   // Working key once it has one, plain otherwise.
   device::TK2PacketFlags AnswerFlags() const;
+  // Code 0 and the frames per packet it accepts.
+  Bytes PositiveReceipt() const;
   void ReceiveService(const Bytes& payload, bool encrypted, std::vector<Bytes>& out);
   void ReceiveData(const Bytes& payload, std::vector<Bytes>& out);
   device::DeviceKey NextKey();
