@@ -143,9 +143,73 @@ std::shared_ptr<TDevice> AddDevice(TKavorSession& session, std::int32_t line_id,
                                              true, DefaultKey);
 }
 
+// What the host's handlers saw, in order.
+struct Delivered {
+  std::string what;  // "data <kind> <first byte>" or "state <code> <subject>" / "state <code> null"
+  std::thread::id thread;
+  std::string stamp;  // TimeText of a data record
+};
+
+class Recorder {
+ public:
+  void Wire(TKavorSession& session) {
+    session.SetOnDeviceData([this](TKavorSession& sender, std::int32_t kind, const TK2Message& record) {
+      Add(&sender, "data " + std::to_string(kind) + " " + (record.Data.empty() ? "-" : std::to_string(record.Data[0])),
+          record.TimeText);
+    });
+    session.SetOnDeviceState([this](TKavorSession& sender, std::uint16_t code, const TStateDeviceMessage* record) {
+      Add(&sender, "state " + std::to_string(code) + " " + (record ? record->Subject : "null"), {});
+    });
+  }
+  // Texts of what was delivered, without the threads.
+  std::vector<std::string> Texts() {
+    std::vector<std::string> texts;
+    for (const Delivered& d : Items()) texts.push_back(d.what);
+    return texts;
+  }
+  std::vector<Delivered> Items() {
+    std::lock_guard lock(waiter.Mutex());
+    return items_;
+  }
+  bool WaitForSize(std::size_t n) {
+    return waiter.WaitFor([&] { return items_.size() >= n; });
+  }
+  TKavorSession* Sender() {
+    std::lock_guard lock(waiter.Mutex());
+    return sender_;
+  }
+
+  Waiter waiter;
+
+ private:
+  void Add(TKavorSession* sender, std::string what, std::string stamp) {
+    std::lock_guard lock(waiter.Mutex());
+    sender_ = sender;
+    items_.push_back({std::move(what), std::this_thread::get_id(), std::move(stamp)});
+    waiter.Changed();
+  }
+  std::vector<Delivered> items_;
+  TKavorSession* sender_ = nullptr;
+};
+
+TK2MessagePtr Message(std::uint8_t first_byte) {
+  auto message = std::make_shared<TK2Message>();
+  message->Data = {first_byte};
+  return message;
+}
+
+std::unique_ptr<TStateDeviceMessage> StateRecord(const std::string& subject) {
+  auto record = std::make_unique<TStateDeviceMessage>();
+  record->Subject = subject;
+  return record;
+}
+
 class Session : public ::testing::Test {
  protected:
+  // The session goes first: its handlers use the recorder, and its records
+  // the loop.
   LoopThread service_;
+  Recorder recorder_;
   TKavorSession session_{service_.Loop(), LoopbackEnvironment()};
 };
 
@@ -441,64 +505,8 @@ TEST_F(Session, MasterKeyForUsesTheList) {
 
 // ---- Message sink -----------------------------------------------------------------------
 
-// What the host's handlers saw, in order.
-struct Delivered {
-  std::string what;  // "data <kind> <first byte>" or "state <code> <subject>" / "state <code> null"
-  std::thread::id thread;
-};
-
-class Recorder {
- public:
-  void Wire(TKavorSession& session) {
-    session.SetOnDeviceData([this](TKavorSession& sender, std::int32_t kind, const TK2Message& record) {
-      Add(&sender, "data " + std::to_string(kind) + " " + (record.Data.empty() ? "-" : std::to_string(record.Data[0])));
-    });
-    session.SetOnDeviceState([this](TKavorSession& sender, std::uint16_t code, const TStateDeviceMessage* record) {
-      Add(&sender, "state " + std::to_string(code) + " " + (record ? record->Subject : "null"));
-    });
-  }
-  std::vector<Delivered> Items() {
-    std::lock_guard lock(waiter.Mutex());
-    return items_;
-  }
-  bool WaitForSize(std::size_t n) {
-    return waiter.WaitFor([&] { return items_.size() >= n; });
-  }
-  TKavorSession* Sender() {
-    std::lock_guard lock(waiter.Mutex());
-    return sender_;
-  }
-
-  Waiter waiter;
-
- private:
-  void Add(TKavorSession* sender, std::string what) {
-    {
-      std::lock_guard lock(waiter.Mutex());
-      sender_ = sender;
-      items_.push_back({std::move(what), std::this_thread::get_id()});
-    }
-    waiter.Changed();
-  }
-  std::vector<Delivered> items_;
-  TKavorSession* sender_ = nullptr;
-};
-
-TK2MessagePtr Message(std::uint8_t first_byte) {
-  auto message = std::make_shared<TK2Message>();
-  message->Data = {first_byte};
-  return message;
-}
-
-std::unique_ptr<TStateDeviceMessage> StateRecord(const std::string& subject) {
-  auto record = std::make_unique<TStateDeviceMessage>();
-  record->Subject = subject;
-  return record;
-}
-
 TEST_F(Session, RecordsArriveOnTheServiceThreadInPostingOrder) {
-  Recorder recorder;
-  recorder.Wire(session_);
+  recorder_.Wire(session_);
   session_.PostData(1, Message(7));
   session_.PostState(2, StateRecord("0000000000AB"));
   session_.PostData(5, nullptr);     // an empty data record is skipped
@@ -506,19 +514,18 @@ TEST_F(Session, RecordsArriveOnTheServiceThreadInPostingOrder) {
   session_.PostData(3, Message(9));
   ASSERT_TRUE(service_.Drain());
 
-  const std::vector<Delivered> items = recorder.Items();
+  const std::vector<Delivered> items = recorder_.Items();
   std::vector<std::string> texts;
   for (const Delivered& d : items) {
     texts.push_back(d.what);
     EXPECT_EQ(d.thread, service_.Id()) << d.what;
   }
   EXPECT_EQ(texts, (std::vector<std::string>{"data 1 7", "state 2 0000000000AB", "state 3 null", "data 3 9"}));
-  EXPECT_EQ(recorder.Sender(), &session_);
+  EXPECT_EQ(recorder_.Sender(), &session_);
 }
 
 TEST_F(Session, RecordsFromManyThreadsKeepEachPostersOrder) {
-  Recorder recorder;
-  recorder.Wire(session_);
+  recorder_.Wire(session_);
   constexpr int kPosters = 4;
   constexpr int kEach = 200;
   std::vector<std::thread> posters;
@@ -534,10 +541,10 @@ TEST_F(Session, RecordsFromManyThreadsKeepEachPostersOrder) {
     });
   }
   for (std::thread& t : posters) t.join();
-  ASSERT_TRUE(recorder.WaitForSize(kPosters * kEach));
+  ASSERT_TRUE(recorder_.WaitForSize(kPosters * kEach));
 
   std::vector<std::vector<int>> seen(kPosters);
-  for (const Delivered& d : recorder.Items()) {
+  for (const Delivered& d : recorder_.Items()) {
     EXPECT_EQ(d.thread, service_.Id());
     char kind[8] = {};
     int poster = -1;
@@ -553,8 +560,7 @@ TEST_F(Session, RecordsFromManyThreadsKeepEachPostersOrder) {
 }
 
 TEST_F(Session, ClearedHandlersSkipRecords) {
-  Recorder recorder;
-  recorder.Wire(session_);
+  recorder_.Wire(session_);
   session_.SetOnDeviceData(nullptr);
   session_.PostData(1, Message(1));
   session_.PostState(2, StateRecord("x"));
@@ -563,7 +569,7 @@ TEST_F(Session, ClearedHandlersSkipRecords) {
   session_.PostState(2, StateRecord("y"));
   ASSERT_TRUE(service_.Drain());
   std::vector<std::string> texts;
-  for (const Delivered& d : recorder.Items()) texts.push_back(d.what);
+  for (const Delivered& d : recorder_.Items()) texts.push_back(d.what);
   EXPECT_EQ(texts, (std::vector<std::string>{"state 2 x"}));
 }
 
@@ -588,8 +594,7 @@ TEST(SessionSink, RecordsQueuedAtDestructionAreDroppedUndelivered) {
 }
 
 TEST_F(Session, ABacklogBeyondTheBoundDropsNewRecordsUntilItDrains) {
-  Recorder recorder;
-  recorder.Wire(session_);
+  recorder_.Wire(session_);
   service_.Loop().Pause();
   for (std::size_t i = 0; i < TMessageSink::kMaxPendingRecords; ++i) session_.PostData(1, Message(0));
   session_.PostData(2, Message(1));  // over the bound
@@ -598,20 +603,14 @@ TEST_F(Session, ABacklogBeyondTheBoundDropsNewRecordsUntilItDrains) {
   session_.PostData(3, Message(2));  // room again
   ASSERT_TRUE(service_.Drain());
 
-  const std::vector<Delivered> items = recorder.Items();
+  const std::vector<Delivered> items = recorder_.Items();
   ASSERT_FALSE(items.empty());
   EXPECT_EQ(items.back().what, "data 3 2");
   EXPECT_TRUE(std::none_of(items.begin(), items.end(), [](const Delivered& d) { return d.what == "data 2 1"; }));
 }
 
 TEST_F(Session, LinePostsAreStampedAndIdentifyTheDevice) {
-  Recorder recorder;
-  recorder.Wire(session_);
-  std::string stamp;
-  session_.SetOnDeviceData([&](TKavorSession&, std::int32_t, const TK2Message& record) {
-    std::lock_guard lock(recorder.waiter.Mutex());
-    stamp = record.TimeText;
-  });
+  recorder_.Wire(session_);
   const std::shared_ptr<TLine> line = session_.Lines().AddLine(ltEthernet);
   const std::shared_ptr<TDevice> device = AddDevice(session_, line->ID, "0102030405AB", 50001);
   line->PostDeviceAdded(*device);
@@ -619,14 +618,16 @@ TEST_F(Session, LinePostsAreStampedAndIdentifyTheDevice) {
   line->PostData(1, Message(4));
   ASSERT_TRUE(service_.Drain());
 
-  std::vector<std::string> texts;
-  for (const Delivered& d : recorder.Items()) texts.push_back(d.what);
-  EXPECT_EQ(texts, (std::vector<std::string>{"state 2 0102030405AB", "state 3 0102030405AB"}));
-  std::lock_guard lock(recorder.waiter.Mutex());
+  const std::vector<Delivered> items = recorder_.Items();
+  EXPECT_EQ(recorder_.Texts(),
+            (std::vector<std::string>{"state 2 0102030405AB", "state 3 0102030405AB", "data 1 4"}));
+  ASSERT_EQ(items.size(), 3u);
   // "dd.mm.yy hh:nn:ss zzz"
+  const std::string& stamp = items[2].stamp;
   ASSERT_EQ(stamp.size(), 21u) << stamp;
   EXPECT_EQ(stamp[2], '.');
   EXPECT_EQ(stamp[11], ':');
+  EXPECT_EQ(stamp[17], ' ');
 }
 
 }  // namespace
