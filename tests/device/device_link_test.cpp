@@ -99,6 +99,7 @@ TEST(LossyLine, KeyExchangeDataBothWaysAndTheLogicalDisconnect) {
     std::this_thread::yield();
   }
   api.join();
+  h.Step();  // the trace of the packet sent last follows on the next tick
   EXPECT_TRUE(h.sim->DisconnectReceived());
   EXPECT_FALSE(h.device->Connected);
   EXPECT_EQ(h.StateCodes().back(), kStateDisconnected);
