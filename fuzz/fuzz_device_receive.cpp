@@ -1,0 +1,90 @@
+// The device receive path on hostile packets: a device record that has run
+// its key exchange with the simulated device (test master key) is handed one
+// packet, then ticks so that whatever it queued in answer is handled. Raw
+// bytes rarely get past the CRC and the authentication code, so the first
+// byte picks how the rest becomes a packet:
+//   0: as is;  1: with its CRC made right;
+//   2: [dtype][flags][pnum] payload, built and sealed by the simulated
+//      device with the working or master key as the flags say;
+//   3: the payload split into data frames (each [len] bytes...), sealed.
+// The same bytes also go through the datagram prefix parser.
+#include <cstddef>
+#include <algorithm>
+#include <cstdint>
+#include <exception>
+#include <span>
+#include <vector>
+
+#include "device/crc.h"
+#include "device/k2_packet_format.h"
+#include "device/engine_harness.h"
+#include "device/udp_datagram.h"
+
+namespace {
+
+using kavor2::device::Bytes;
+using kavor2::device::test::EngineHarness;
+
+enum Mode : std::uint8_t { kRaw, kRecrc, kSealed, kFrames, kModeCount };
+constexpr std::size_t kSealedHeader = 3;  // dtype, flags, pnum
+constexpr int kTicksAfter = 4;
+
+Bytes Recrc(Bytes packet) {
+  if (packet.size() < kavor2::device::kCrcSize) return packet;
+  packet.resize(packet.size() - kavor2::device::kCrcSize);
+  const std::uint16_t crc = kavor2::device::Crc16(packet);
+  packet.push_back(static_cast<std::uint8_t>(crc));
+  packet.push_back(static_cast<std::uint8_t>(crc >> 8));
+  return packet;
+}
+
+std::vector<Bytes> SplitFrames(std::span<const std::uint8_t> rest) {
+  std::vector<Bytes> frames;
+  while (!rest.empty()) {
+    const std::size_t n = std::min<std::size_t>(rest[0], rest.size() - 1);
+    frames.emplace_back(rest.begin() + 1, rest.begin() + 1 + static_cast<std::ptrdiff_t>(n));
+    rest = rest.subspan(1 + n);
+  }
+  return frames;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::span<const std::uint8_t> input(data, size);
+  bool data_flag = false;
+  (void)kavor2::device::ParseDatagramPrefix(input, data_flag);
+  if (input.empty()) return 0;
+
+  EngineHarness h;
+  if (!h.Connect()) __builtin_trap();  // the harness itself is broken
+
+  const auto mode = static_cast<Mode>(input[0] % kModeCount);
+  const std::span<const std::uint8_t> rest = input.subspan(1);
+  Bytes packet;
+  try {
+    switch (mode) {
+      case kRaw:
+        packet.assign(rest.begin(), rest.end());
+        break;
+      case kRecrc:
+        packet = Recrc(Bytes(rest.begin(), rest.end()));
+        break;
+      case kSealed:
+        if (rest.size() < kSealedHeader) return 0;
+        packet = h.sim->Build(rest[0], rest[1], rest.subspan(kSealedHeader), rest[2]);
+        break;
+      case kFrames:
+        packet = h.sim->DataPacket(SplitFrames(rest));
+        break;
+      case kModeCount:
+        return 0;
+    }
+  } catch (const std::exception&) {
+    return 0;  // the simulated device refused to build it: not the engine's business
+  }
+
+  h.FromDevice(std::move(packet));
+  for (int i = 0; i < kTicksAfter; ++i) h.Step();
+  return 0;
+}
