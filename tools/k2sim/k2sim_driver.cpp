@@ -111,7 +111,8 @@ TSimDriver::TSimDriver(const TSimOptions& options, std::ostream& out) : options_
     config.Data = options.Data;
     config.Stream = options.Stream;
     config.Routes = options.Routes;
-    auto socket = device::UdpSocket::Bind(options.LocalHost, static_cast<std::uint16_t>(options.BasePort + i));
+    auto socket = device::UdpSocket::Bind(
+        options.LocalHost, options.BasePort == 0 ? std::uint16_t{0} : static_cast<std::uint16_t>(options.BasePort + i));
     devices_.push_back(std::make_unique<TUdpSimDevice>(
         config, std::move(socket),
         [this](const device::DeviceId& id, const std::string& event, const Bytes& data) { Event(id, event, data); }));

@@ -24,9 +24,9 @@ bool ParseInt(const std::string& text, T& value, T min, T max) {
   return true;
 }
 
-bool ParsePort(const std::string& text, std::uint16_t& port) {
+bool ParsePort(const std::string& text, std::uint16_t& port, int min = 1) {
   int value = 0;
-  if (!ParseInt(text, value, 1, kMaxPort)) return false;
+  if (!ParseInt(text, value, min, kMaxPort)) return false;
   port = static_cast<std::uint16_t>(value);
   return true;
 }
@@ -113,7 +113,7 @@ TParseResult ParseOptions(const std::vector<std::string>& args) {
          options.FirstId = v;
          return true;
        }},
-      {"--base-port", [&](const std::string& v) { return ParsePort(v, options.BasePort); }},
+      {"--base-port", [&](const std::string& v) { return ParsePort(v, options.BasePort, 0); }},
       {"--key",
        [&](const std::string& v) {
          if (!device::IsKeyText(v)) return false;
@@ -164,7 +164,7 @@ TParseResult ParseOptions(const std::vector<std::string>& args) {
       return result;
     }
   }
-  if (static_cast<int>(options.BasePort) + options.Devices - 1 > kMaxPort) {
+  if (options.BasePort != 0 && static_cast<int>(options.BasePort) + options.Devices - 1 > kMaxPort) {
     result.Error = "--base-port leaves no room for all devices";
     return result;
   }
@@ -188,7 +188,8 @@ std::string HelpText() {
          "  --devices N          number of devices, 1 to 1000 (default 1)\n"
          "  --first-id HEX12     ID of the first device, as in the API; the next ones count up\n"
          "                       (default 000000000001)\n"
-         "  --base-port P        UDP port of the first device; the next ones count up (default 41000)\n"
+         "  --base-port P        UDP port of the first device; the next ones count up (default 41000;\n"
+         "                       0: ports chosen by the system)\n"
          "  --key HEX32          master key of the devices (default: the built-in default key)\n"
          "  --send-every MS      send a data frame every MS milliseconds once connected\n"
          "  --data HEX           content of that frame, without its length byte (default 01)\n"

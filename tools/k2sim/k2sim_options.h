@@ -23,7 +23,7 @@ struct TSimOptions {
   int Devices = 1;
   // Text order, as written in the API ("MAC"); each further device adds 1.
   std::string FirstId = "000000000001";
-  std::uint16_t BasePort = kDefaultBasePort;
+  std::uint16_t BasePort = kDefaultBasePort;  // 0: the system chooses each port
   device::DeviceKey MasterKey = device::DefaultKey;
   std::int64_t SendEveryMs = 0;  // 0: no timed data frames
   std::vector<std::uint8_t> Data = {0x01};
