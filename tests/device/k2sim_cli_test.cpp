@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "device/id_exchange.h"
+#include "engine_harness.h"
 #include "device/udp_datagram.h"
 #include "device/udp_socket.h"
 #include "k2sim/k2sim_driver.h"
@@ -167,6 +168,88 @@ TEST_F(SimIdExchange, CommandsBeforeTheKeyExchangeSendNothing) {
   EXPECT_TRUE(NothingWaiting(*line));
   EXPECT_TRUE(Saw("not-connected-data"));
   EXPECT_TRUE(Saw("not-connected-route"));
+}
+
+// The engine of the service on one side of a loopback socket, the UDP
+// simulator on the other: the ID exchange, the key exchange, the status
+// word and data both ways go through real datagrams.
+TEST(SimOverUdp, ConnectsToTheEngineAndCarriesDataBothWays) {
+  using device::test::EngineHarness;
+  EngineHarness h;
+  h.hold_line = true;  // the service's packets go over the socket instead
+  auto line = device::UdpSocket::Bind("127.0.0.1", 0);
+  TUdpSimConfig config;
+  config.Id = EngineHarness::kDeviceId;
+  config.MasterKey = EngineHarness::kMasterKey;
+  config.Service = AddressOf(*line);
+  auto socket = device::UdpSocket::Bind("127.0.0.1", 0);
+  const sockaddr_in sim_address = AddressOf(*socket);
+  std::vector<Event> events;
+  TUdpSimDevice sim(config, std::move(socket), [&](const DeviceId&, const std::string& e, const Bytes& data) {
+    events.push_back({e, data});
+  });
+  const auto saw = [&](const std::string& name, const Bytes& data) {
+    for (const auto& e : events) {
+      if (e.name == name && e.data == data) return true;
+    }
+    return false;
+  };
+
+  // The line answers the device's request as the service does.
+  sim.Poll(0);
+  ASSERT_EQ(ReceiveWithin(*line), IdDatagram(device::kIdRequest, EngineHarness::kDeviceId));
+  ASSERT_EQ(line->SendTo(sim_address, IdDatagram(device::kIdAnswer, device::ReverseId(h.line->own_id))), 0);
+  ASSERT_TRUE(WaitReadable(sim.Descriptor()));
+  sim.ReceiveAll(0);
+  ASSERT_TRUE(sim.IdAnswered());
+
+  std::size_t forwarded = 0;
+  std::int64_t now = 0;
+  const auto pump = [&](const std::function<bool()>& done) {
+    for (int i = 0; i < 2000; ++i) {
+      if (done()) return true;
+      h.Step();
+      now += EngineHarness::kStep;
+      for (; forwarded < h.sent.size(); ++forwarded) {
+        const auto prefix = device::MakeDatagramPrefix(true);
+        Bytes d(prefix.begin(), prefix.end());
+        d.insert(d.end(), h.sent[forwarded]->Data.begin(), h.sent[forwarded]->Data.end());
+        EXPECT_EQ(line->SendTo(sim_address, d), 0);
+        if (!WaitReadable(sim.Descriptor())) return false;
+        sim.ReceiveAll(now);
+      }
+      sim.Poll(now);
+      while (!NothingWaiting(*line)) {
+        auto d = ReceiveWithin(*line);
+        if (!d) break;
+        bool k2 = false;
+        EXPECT_TRUE(device::ParseDatagramPrefix(*d, k2));
+        EXPECT_TRUE(k2);
+        h.FromDevice(Bytes(d->begin() + device::kDatagramPrefixSize, d->end()));
+      }
+    }
+    return done();
+  };
+
+  h.device->SetMasterKey(EngineHarness::kMasterKey);
+  h.device->SetEnabled(true);
+  // On connecting the simulator says data may be sent.
+  ASSERT_TRUE(pump([&] {
+    return h.device->Connected && sim.Connected() && (h.device->ProfileByte() & device::kProfileDataAllowed) != 0;
+  }));
+  EXPECT_TRUE(saw("connected", {}));
+
+  ASSERT_TRUE(h.device->SubmitData({0x03, 0x7A, 0x7B}));
+  ASSERT_TRUE(pump([&] { return saw("data", {0x03, 0x7A, 0x7B}); }));
+
+  sim.SendData({0x42, 0x43});
+  ASSERT_TRUE(pump([&] {
+    for (const auto& record : h.Delivered()) {
+      if (record.message->Data == Bytes{0x03, 0x42, 0x43}) return true;
+    }
+    return false;
+  }));
+  EXPECT_TRUE(saw("data-sent", {0x03, 0x42, 0x43}));
 }
 
 // ---- Command line -------------------------------------------------------------
