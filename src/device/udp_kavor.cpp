@@ -101,6 +101,8 @@ void TUdpKavor::Activate() {
     listening.push_back(UdpSocket::Bind(address, local_port));
     sending.push_back(UdpSocket::Bind(address, 0));
   }
+  std::unique_ptr<UdpSocket> broadcasts;
+  if (!addresses.empty()) broadcasts = BindBroadcastReceiver(listening, local_port);
   const int wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake_fd < 0) {
     throw ECommError("Could not start receiving: " + platform::Describe(platform::IoResult::Error(errno)));
@@ -108,10 +110,12 @@ void TUdpKavor::Activate() {
 
   std::vector<const UdpSocket*> watched;
   for (const auto& s : listening) watched.push_back(s.get());
+  if (broadcasts) watched.push_back(broadcasts.get());
   {
     std::unique_lock lock(sockets_mutex_);
     listening_ = std::move(listening);
     sending_ = std::move(sending);
+    broadcasts_ = std::move(broadcasts);
     wake_fd_ = wake_fd;
   }
   try {
@@ -141,6 +145,7 @@ void TUdpKavor::Deactivate() noexcept {
   std::unique_lock lock(sockets_mutex_);
   sending_.clear();
   listening_.clear();
+  broadcasts_.reset();
   if (wake_fd_ >= 0) ::close(wake_fd_);
   wake_fd_ = -1;
 }
@@ -179,13 +184,56 @@ void TUdpKavor::ReceiveOne(const UdpSocket& socket, std::vector<std::uint8_t>& b
   // read): the thread goes on with the next datagram either way.
   if (!got) return;
   if (got->length > kMaxDatagramSize) return;
+  std::string local = socket.LocalAddress();
+  if (socket.BroadcastReceiver()) {
+    // Only broadcasts are the line's: a unicast here went to an address the
+    // line did not bind.
+    if (!got->broadcast) return;
+    local = BroadcastLocalAddress(got->local);
+  }
   {
     std::lock_guard lock(peer_mutex_);
-    local_address_ = socket.LocalAddress();
+    local_address_ = std::move(local);
     peer_host_ = Ipv4Text(got->from);
     peer_port_ = ntohs(got->from.sin_port);
   }
   DeliverReceived(std::span<const std::uint8_t>(buffer.data(), got->length));
+}
+
+std::unique_ptr<UdpSocket> TUdpKavor::BindBroadcastReceiver(const Sockets& listening, std::uint16_t port) {
+  // A socket bound to one address does not receive broadcasts, so devices
+  // that broadcast their ID request would go unheard without this one. It
+  // is an addition: when it cannot be had (another program holds the port
+  // on an address of its own), the line still works with its devices'
+  // addresses, and the address-bound sockets are exclusive again.
+  const auto share = [&listening](bool on) {
+    bool all = true;
+    for (const auto& socket : listening) all = socket->ShareAddress(on) == 0 && all;
+    return all;
+  };
+  if (share(true)) {
+    try {
+      return UdpSocket::BindBroadcastReceiver(port);
+    } catch (const ECommError&) {
+    }
+  }
+  share(false);
+  return nullptr;
+}
+
+std::string TUdpKavor::BroadcastLocalAddress(const std::optional<in_addr>& local) const {
+  if (!local) return {};
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr = *local;
+  const std::string text = Ipv4Text(address);
+  // The interface's address is one the line listens on (so frames back
+  // leave from it); otherwise none is named and they leave from every one.
+  std::shared_lock lock(sockets_mutex_);
+  for (const auto& socket : listening_) {
+    if (socket->LocalAddress() == text) return text;
+  }
+  return {};
 }
 
 std::string TUdpKavor::PeerHost() const {

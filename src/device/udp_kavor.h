@@ -2,7 +2,12 @@
 // TUdpKavor: the transport of an Ethernet line. Frames travel in UDP
 // datagrams that begin with the line's prefix (udp_datagram.h). Per local
 // IPv4 address the line has one listening socket on its port and one
-// sending socket on a port the system chooses; both allow broadcast.
+// sending socket on a port the system chooses; both allow broadcast. A
+// socket bound to one address hears no broadcasts, so one more, receive-only
+// socket on (any address, port) takes the datagrams sent to a broadcast
+// address of the line's port and drops everything else; the address-bound
+// sockets let it share the port, and still refuse any other socket that
+// binds their address and port without asking to share.
 //
 // Receiving: one thread per open transport waits on all listening sockets
 // and a wake-up descriptor at once (no polling loop). For every datagram it
@@ -116,6 +121,12 @@ class TUdpKavor : public TCommunicationsAbstract {
   // The receiving thread: waits until wake_fd is signalled.
   void ReceiveLoop(std::vector<const UdpSocket*> sockets, int wake_fd);
   void ReceiveOne(const UdpSocket& socket, std::vector<std::uint8_t>& buffer);
+  // The broadcast receiver on the line's port, or null when the port cannot
+  // be shared; the address-bound sockets are left exclusive then.
+  static std::unique_ptr<UdpSocket> BindBroadcastReceiver(const Sockets& listening, std::uint16_t port);
+  // The LocalAddress of a broadcast that arrived through that interface
+  // address: the address when the line listens on it, else empty.
+  std::string BroadcastLocalAddress(const std::optional<in_addr>& local) const;
 
   LocalAddressQuery local_addresses_;
 
@@ -134,6 +145,9 @@ class TUdpKavor : public TCommunicationsAbstract {
   mutable std::shared_mutex sockets_mutex_;
   Sockets listening_;
   Sockets sending_;
+  // Receive-only, on (any address, Port): the line's broadcasts. None when
+  // the line listens on the any address already.
+  std::unique_ptr<UdpSocket> broadcasts_;
   int wake_fd_ = -1;  // eventfd that ends the receiving thread
   std::thread receiver_;
   // The receiving thread's ID while it runs, for RefuseOnReceivingThread.

@@ -19,14 +19,25 @@ class UdpSocket {
   // ECommError with the system's message when the address is not dotted
   // decimal, or the socket cannot be made or bound.
   static std::unique_ptr<UdpSocket> Bind(const std::string& address, std::uint16_t port);
+  // A receive-only socket on (any address, port) for the datagrams that no
+  // address-bound socket takes: broadcasts. It shares the port with the
+  // line's address-bound sockets, which must allow that first (ShareAddress),
+  // and reports each datagram's destination (Received::broadcast,
+  // Received::local). Raises ECommError as Bind does.
+  static std::unique_ptr<UdpSocket> BindBroadcastReceiver(std::uint16_t port);
 
   ~UdpSocket();
   UdpSocket(const UdpSocket&) = delete;
   UdpSocket& operator=(const UdpSocket&) = delete;
 
   int Descriptor() const { return fd_; }
+  // Lets a broadcast receiver share this bound socket's port (or, with
+  // false, stops letting it). A socket that binds the same address and
+  // port later without asking to share is still refused. 0 or the errno.
+  int ShareAddress(bool on) const;
   // The address text it was bound to, as given.
   const std::string& LocalAddress() const { return local_address_; }
+  bool BroadcastReceiver() const { return broadcast_receiver_; }
 
   // Sends one datagram; 0 when it went out whole, else the errno (EAGAIN
   // when the socket buffer is full: the datagram is not queued).
@@ -35,6 +46,11 @@ class UdpSocket {
   struct Received {
     std::size_t length = 0;  // the datagram's full length, even when longer than the buffer
     sockaddr_in from{};
+    // Broadcast receivers only: the datagram was sent to a broadcast
+    // address (not to one of this host's own addresses), and the local
+    // address of the interface that took it.
+    bool broadcast = false;
+    std::optional<in_addr> local;
   };
   // Takes the next waiting datagram into buffer (cut to its size). Nothing
   // when none is waiting or the system reported an error; error_number then
@@ -42,10 +58,14 @@ class UdpSocket {
   std::optional<Received> Receive(std::span<std::uint8_t> buffer, int& error_number) const;
 
  private:
-  UdpSocket(int fd, std::string local_address) : fd_(fd), local_address_(std::move(local_address)) {}
+  UdpSocket(int fd, std::string local_address, bool broadcast_receiver)
+      : fd_(fd), local_address_(std::move(local_address)), broadcast_receiver_(broadcast_receiver) {}
+  static std::unique_ptr<UdpSocket> BindSocket(const std::string& address, std::uint16_t port,
+                                               bool broadcast_receiver);
 
   int fd_;
   std::string local_address_;
+  bool broadcast_receiver_;
 };
 
 // Dotted decimal to an IPv4 socket address; nothing for any other text.
