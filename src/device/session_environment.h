@@ -25,12 +25,16 @@ struct TLineThreadFactory {
   TLineThreadMaker TopLevel;
 };
 
+// The system's line threads: an Ethernet line's TLowLevelUdpThread (none for
+// other lines) and every line's TTopLevelThread.
+TLineThreadFactory SystemLineThreads();
+
 struct TSessionEnvironment {
   LocalAddressQuery LocalAddresses = SystemLocalAddresses;
   std::function<LocalAdapters()> Adapters = [] { return QueryLocalAdapters(); };
   std::function<platform::Guid()> NewGuid = platform::NewGuid;
   TDeviceClock Clock = SystemDeviceClock();
-  TLineThreadFactory Threads;
+  TLineThreadFactory Threads = SystemLineThreads();
 };
 
 }  // namespace kavor2::device

@@ -130,10 +130,13 @@ LocalAdapters AdapterWithMac(std::array<std::uint8_t, kMacSize> mac) {
 }
 
 // Loopback as the only address, and a first adapter 00-1A-2B-3C-4D-5E.
+// Lines get no threads unless a test gives them: these tests drive the
+// transport themselves.
 TSessionEnvironment LoopbackEnvironment() {
   TSessionEnvironment environment;
   environment.LocalAddresses = [] { return std::vector<std::string>{kLoopback}; };
   environment.Adapters = [] { return AdapterWithMac({0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}); };
+  environment.Threads = {};
   return environment;
 }
 
