@@ -1,13 +1,15 @@
 // The device receive path on hostile packets: a device record that has run
-// its key exchange with the simulated device (test master key) is handed one
-// packet, then ticks so that whatever it queued in answer is handled. Raw
-// bytes rarely get past the CRC and the authentication code, so the first
-// byte picks how the rest becomes a packet:
+// its key exchange with the simulated device (test master key) is handed a
+// few packets, ticking after each so that whatever it queued in answer is
+// handled. The input is a sequence of records [mode][length] bytes...
+// (a length past the end takes the rest). Raw bytes rarely
+// get past the CRC and the authentication code, so the mode picks how the
+// bytes become a packet:
 //   0: as is;  1: with its CRC made right;
 //   2: [dtype][flags][pnum] payload, built and sealed by the simulated
 //      device with the working or master key as the flags say;
-//   3: the payload split into data frames (each [len] bytes...), sealed.
-// The same bytes also go through the datagram prefix parser.
+//   3: the bytes split into data frames (each [n] then n bytes), sealed.
+// The whole input also goes through the datagram prefix parser.
 #include <cstddef>
 #include <algorithm>
 #include <cstdint>
@@ -28,6 +30,7 @@ using kavor2::device::test::EngineHarness;
 enum Mode : std::uint8_t { kRaw, kRecrc, kSealed, kFrames, kModeCount };
 constexpr std::size_t kSealedHeader = 3;  // dtype, flags, pnum
 constexpr int kTicksAfter = 4;
+constexpr int kMaxPackets = 8;
 
 Bytes Recrc(Bytes packet) {
   if (packet.size() < kavor2::device::kCrcSize) return packet;
@@ -48,10 +51,27 @@ std::vector<Bytes> SplitFrames(std::span<const std::uint8_t> rest) {
   return frames;
 }
 
+Bytes MakePacket(EngineHarness& h, Mode mode, std::span<const std::uint8_t> bytes) {
+  switch (mode) {
+    case kRaw:
+      return Bytes(bytes.begin(), bytes.end());
+    case kRecrc:
+      return Recrc(Bytes(bytes.begin(), bytes.end()));
+    case kSealed:
+      if (bytes.size() < kSealedHeader) return {};
+      return h.sim->Build(bytes[0], bytes[1], bytes.subspan(kSealedHeader), bytes[2]);
+    case kFrames:
+      return h.sim->DataPacket(SplitFrames(bytes));
+    case kModeCount:
+      break;
+  }
+  return {};
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::span<const std::uint8_t> input(data, size);
+  std::span<const std::uint8_t> input(data, size);
   bool data_flag = false;
   (void)kavor2::device::ParseDatagramPrefix(input, data_flag);
   if (input.empty()) return 0;
@@ -59,32 +79,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   EngineHarness h;
   if (!h.Connect()) __builtin_trap();  // the harness itself is broken
 
-  const auto mode = static_cast<Mode>(input[0] % kModeCount);
-  const std::span<const std::uint8_t> rest = input.subspan(1);
-  Bytes packet;
-  try {
-    switch (mode) {
-      case kRaw:
-        packet.assign(rest.begin(), rest.end());
-        break;
-      case kRecrc:
-        packet = Recrc(Bytes(rest.begin(), rest.end()));
-        break;
-      case kSealed:
-        if (rest.size() < kSealedHeader) return 0;
-        packet = h.sim->Build(rest[0], rest[1], rest.subspan(kSealedHeader), rest[2]);
-        break;
-      case kFrames:
-        packet = h.sim->DataPacket(SplitFrames(rest));
-        break;
-      case kModeCount:
-        return 0;
+  for (int n = 0; n < kMaxPackets && !input.empty(); ++n) {
+    const auto mode = static_cast<Mode>(input[0] % kModeCount);
+    input = input.subspan(1);
+    std::size_t length = input.size();
+    if (!input.empty()) {
+      length = std::min<std::size_t>(input[0], input.size() - 1);
+      input = input.subspan(1);
     }
-  } catch (const std::exception&) {
-    return 0;  // the simulated device refused to build it: not the engine's business
+    const std::span<const std::uint8_t> bytes = input.first(length);
+    input = input.subspan(length);
+    Bytes packet;
+    try {
+      packet = MakePacket(h, mode, bytes);
+    } catch (const std::exception&) {
+      continue;  // the simulated device refused to build it: not the engine's business
+    }
+    h.FromDevice(std::move(packet));
+    for (int i = 0; i < kTicksAfter; ++i) h.Step();
   }
-
-  h.FromDevice(std::move(packet));
-  for (int i = 0; i < kTicksAfter; ++i) h.Step();
   return 0;
 }
