@@ -1,6 +1,7 @@
 #include "service/api_methods.h"
 
 #include <array>
+#include <optional>
 #include <string>
 
 namespace kavor2::service {
@@ -24,24 +25,24 @@ constexpr std::array<TApiMethodRow, 38> kRows{{
     {"DeleteMessageSubscriber", "DeleteMessageSubscriber(Certificate : GUID);", kOwn, H::kDeleteMessageSubscriber},
     {"Ping", "Ping(Certificate : GUID);", kOwn, H::kPing},
     {"ReleaseLinesAndDevices", "ReleaseLinesAndDevices(Certificate : GUID);", kOwn, H::kReleaseLinesAndDevices},
-    {"Lines", "Lines();", kNoParameters, H::kNotBuilt},
+    {"Lines", "Lines();", kNoParameters, H::kLines},
     // Certificate and Type are read without a kind test.
     {"AddLine", "AddLine(Certificate : GUID; Type : string; Port : Integer; Auto : Boolean, ComSpeed : integer = 12);",
-     {2, kAnyCount, "", C::kRegistered}, H::kNotBuilt},
+     {2, kAnyCount, "", C::kRegistered}, H::kAddLine},
     {"LineLock", "LineLock(Certificate : GUID; ID : Integer; Lock : boolean);", {2, 3, "sib", C::kRegistered},
-     H::kNotBuilt},
+     H::kLineLock},
     // Lock's kind is tested only when the device is free.
     {"DeviceLock",
      "DeviceLock(Certificate : GUID; MAC : string; Lock : boolean;GetEvent : boolean ; MasterKey : string);",
      {3, kAnyCount, "ss", C::kRegistered}, H::kNotBuilt},
-    {"LineType", "LineType(Certificate : GUID; ID : Integer) : string;", {2, 2, "si", C::kRegistered}, H::kNotBuilt},
-    {"DeleteLine", "DeleteLine(Certificate : GUID; ID : Integer);", {2, 2, "si", C::kRegistered}, H::kNotBuilt},
+    {"LineType", "LineType(Certificate : GUID; ID : Integer) : string;", {2, 2, "si", C::kRegistered}, H::kLineType},
+    {"DeleteLine", "DeleteLine(Certificate : GUID; ID : Integer);", {2, 2, "si", C::kRegistered}, H::kDeleteLine},
     // The value of a setter is tested after the access check.
     {"LinePort", "Line(Certificate : GUID; ID : Integer ;Port : Integer);", {2, 3, "si", C::kRegistered},
-     H::kNotBuilt},
+     H::kLinePort},
     {"LinePortSpeed", "LineSpeed(Certificate : GUID; ID : Integer ;PortSpeed : Integer);",
-     {2, 3, "si", C::kRegistered}, H::kNotBuilt},
-    {"LineAutoAdd", "LineAutoAdd(Certificate : GUID; ID : Integer);", {2, 3, "si", C::kRegistered}, H::kNotBuilt},
+     {2, 3, "si", C::kRegistered}, H::kLinePortSpeed},
+    {"LineAutoAdd", "LineAutoAdd(Certificate : GUID; ID : Integer);", {2, 3, "si", C::kRegistered}, H::kLineAutoAdd},
     {"Devices", "Devices(Certificate : GUID; LineID : integer)", {2, 2, "si", C::kRegistered}, H::kNotBuilt},
     // The positions after GetCmd depend on the line's type.
     {"AddDevice",
@@ -102,6 +103,25 @@ xmlrpc::TRPCMethod AfterPrologue(const TParamRule& rule, const subscribers::TSub
   };
 }
 
+using LineHandler = void (TLineMethods::*)(const xmlrpc::TRpcParams&, xmlrpc::TRpcFunction&, const TCaller&);
+
+xmlrpc::TRPCMethod AfterPrologue(const TParamRule& rule, const subscribers::TSubscribersInfo& registry,
+                                 TLineMethods& m, LineHandler handler) {
+  return [rule, &registry, &m, handler](const std::string&, xmlrpc::TRpcParams& params,
+                                        xmlrpc::TRpcFunction& result, xmlrpc::TRpcStruct&) {
+    if (const std::optional<TCaller> caller = RunPrologue(rule, params, result, registry)) {
+      (m.*handler)(params, result, *caller);
+    }
+  };
+}
+
+// No certificate: the list of lines is anyone's to read.
+xmlrpc::TRPCMethod LineList(TLineMethods& m) {
+  return [&m](const std::string&, xmlrpc::TRpcParams& params, xmlrpc::TRpcFunction& result, xmlrpc::TRpcStruct&) {
+    m.Lines(params, result);
+  };
+}
+
 // Refuses rather than answering a success that did nothing.
 xmlrpc::TRPCMethod NotBuilt(const TParamRule& rule, const subscribers::TSubscribersInfo& registry) {
   return [rule, &registry](const std::string&, xmlrpc::TRpcParams& params, xmlrpc::TRpcFunction& result,
@@ -111,7 +131,9 @@ xmlrpc::TRPCMethod NotBuilt(const TParamRule& rule, const subscribers::TSubscrib
 }
 
 xmlrpc::TRPCMethod HandlerOf(const TApiMethodRow& row, TSubscriptionMethods& subscription,
-                             TMasterKeyMethods& master_keys, const subscribers::TSubscribersInfo& registry) {
+                             TMasterKeyMethods& master_keys, const subscribers::TSubscribersInfo& registry,
+                             TLineMethods* lines) {
+  const TParamRule& rule = row.Prologue;
   switch (row.Handler) {
     case H::kVersion:
       return Bind(subscription, &TSubscriptionMethods::Version);
@@ -131,6 +153,30 @@ xmlrpc::TRPCMethod HandlerOf(const TApiMethodRow& row, TSubscriptionMethods& sub
       return AfterPrologue(row.Prologue, registry, master_keys, &TMasterKeyMethods::ClearMasterKeyList);
     case H::kDeleteMasterKeyToList:
       return AfterPrologue(row.Prologue, registry, master_keys, &TMasterKeyMethods::DeleteMasterKeyToList);
+    case H::kLines:
+      if (lines) return LineList(*lines);
+      break;
+    case H::kAddLine:
+      if (lines) return AfterPrologue(rule, registry, *lines, &TLineMethods::AddLine);
+      break;
+    case H::kLineLock:
+      if (lines) return AfterPrologue(rule, registry, *lines, &TLineMethods::LineLock);
+      break;
+    case H::kLineType:
+      if (lines) return AfterPrologue(rule, registry, *lines, &TLineMethods::LineType);
+      break;
+    case H::kDeleteLine:
+      if (lines) return AfterPrologue(rule, registry, *lines, &TLineMethods::DeleteLine);
+      break;
+    case H::kLinePort:
+      if (lines) return AfterPrologue(rule, registry, *lines, &TLineMethods::LinePort);
+      break;
+    case H::kLinePortSpeed:
+      if (lines) return AfterPrologue(rule, registry, *lines, &TLineMethods::LinePortSpeed);
+      break;
+    case H::kLineAutoAdd:
+      if (lines) return AfterPrologue(rule, registry, *lines, &TLineMethods::LineAutoAdd);
+      break;
     case H::kNotBuilt:
       break;
   }
@@ -142,9 +188,9 @@ xmlrpc::TRPCMethod HandlerOf(const TApiMethodRow& row, TSubscriptionMethods& sub
 std::span<const TApiMethodRow> ApiMethodRows() { return kRows; }
 
 void RegisterMethods(xmlrpc::TRpcServer& server, TSubscriptionMethods& subscription, TMasterKeyMethods& master_keys,
-                     const subscribers::TSubscribersInfo& registry) {
+                     const subscribers::TSubscribersInfo& registry, TLineMethods* lines) {
   for (const TApiMethodRow& row : kRows) {
-    server.Methods().Add(std::string(row.MethodName), HandlerOf(row, subscription, master_keys, registry),
+    server.Methods().Add(std::string(row.MethodName), HandlerOf(row, subscription, master_keys, registry, lines),
                          std::string(row.HelpString));
   }
 }

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "service/api_prologue.h"
+#include "service/line_methods.h"
 #include "service/master_key_methods.h"
 #include "service/subscription_methods.h"
 #include "subscribers/subscribers_info.h"
@@ -23,7 +24,15 @@ enum class TApiHandler {
   kAddMasterKeyToList,
   kClearMasterKeyList,
   kDeleteMasterKeyToList,
-  // Lines and devices: their handlers are not part of the service yet. The
+  kLines,
+  kAddLine,
+  kLineLock,
+  kLineType,
+  kDeleteLine,
+  kLinePort,
+  kLinePortSpeed,
+  kLineAutoAdd,
+  // Devices: their handlers are not part of the service yet. The
   // row's prologue runs, then fault 1001.
   kNotBuilt,
 };
@@ -44,7 +53,9 @@ std::span<const TApiMethodRow> ApiMethodRows();
 
 // Adds one method per row to the server's Methods, in table order.
 // The handler objects and `registry` must outlive the server's use of them.
+// Without a line group the line rows run their prologue and answer fault
+// 1001, as the rows without handlers do.
 void RegisterMethods(xmlrpc::TRpcServer& server, TSubscriptionMethods& subscription, TMasterKeyMethods& master_keys,
-                     const subscribers::TSubscribersInfo& registry);
+                     const subscribers::TSubscribersInfo& registry, TLineMethods* lines = nullptr);
 
 }  // namespace kavor2::service

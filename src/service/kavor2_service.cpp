@@ -10,6 +10,7 @@
 #include "service/delivery.h"
 #include "service/host_dispatch.h"
 #include "service/host_window_port.h"
+#include "service/line_methods.h"
 #include "service/liveness.h"
 #include "service/master_key_methods.h"
 #include "service/subscription_methods.h"
@@ -101,7 +102,8 @@ void TKavor2::StartSequence() {
   // 8. Register the API methods on RpcServer.
   SubscriptionMethods = std::make_unique<TSubscriptionMethods>(*SubscribersInfo, *WindowPort, event_log_);
   MasterKeyMethods = std::make_unique<TMasterKeyMethods>(Session->MasterKeyList());
-  RegisterMethods(*RpcServer, *SubscriptionMethods, *MasterKeyMethods, *SubscribersInfo);
+  LineMethods = std::make_unique<TLineMethods>(*Session, *SubscribersInfo, *WindowPort);
+  RegisterMethods(*RpcServer, *SubscriptionMethods, *MasterKeyMethods, *SubscribersInfo, LineMethods.get());
 
   // 9. Payload encryption with the clients.
   RpcServer->SetAESCrypt(Crypt);
@@ -197,6 +199,7 @@ void TKavor2::StopSequence() {
   Delivery.reset();
   SubscriptionMethods.reset();
   MasterKeyMethods.reset();
+  LineMethods.reset();
   WindowPort.reset();
 
   // 6.

@@ -30,6 +30,7 @@ namespace kavor2::service {
 class THostWindowPort;
 class TSubscriptionMethods;
 class TMasterKeyMethods;
+class TLineMethods;
 class TDelivery;
 class TLiveness;
 class TClientCheckTread;
@@ -103,6 +104,7 @@ class TKavor2 {
   std::unique_ptr<subscribers::TSubscribersInfo> SubscribersInfo;
   std::unique_ptr<TSubscriptionMethods> SubscriptionMethods;
   std::unique_ptr<TMasterKeyMethods> MasterKeyMethods;
+  std::unique_ptr<TLineMethods> LineMethods;
   std::unique_ptr<TDelivery> Delivery;
   std::unique_ptr<TLiveness> Liveness;
   std::unique_ptr<xmlrpc::TRpcServer> RpcServer;

@@ -1,0 +1,63 @@
+#include "service/ownership_checks.h"
+
+#include "service/api_faults.h"
+#include "service/api_prologue.h"
+
+namespace kavor2::service {
+
+TLockInfo LineLockState(const subscribers::TSubscribersInfo& registry, const platform::Guid& certificate,
+                        const subscribers::IOwnedLine& line) {
+  const subscribers::TLineSubscribers& entries = registry.LineSubscribers();
+  const int i = entries.IndexOf([&](const subscribers::TLineSubscriber& e) { return e.Line == &line; });
+  if (i < 0) return {};
+  const platform::Guid& owner = entries.Items(i).OwnerCertificate;
+  if (owner == certificate) return {lsMine, {}};
+  return {lsOther, registry.DisplayTextOf(owner)};
+}
+
+std::string LineDetail(std::int32_t line_id) {
+  std::string detail(kLineDetail);
+  detail += std::to_string(line_id);
+  detail += ' ';
+  return detail;
+}
+
+bool CheckLineAccess(xmlrpc::TRpcFunction& result, const subscribers::TSubscribersInfo& registry,
+                     const platform::Guid& certificate, const subscribers::IOwnedLine& line) {
+  const TLockInfo lock = LineLockState(registry, certificate, line);
+  switch (lock.State) {
+    case lsMine:
+      return true;
+    case lsUnlocked:
+      SetFault(result, kObjectUnlocked, LineDetail(line.LineId()));
+      return false;
+    case lsOther:
+      SetFault(result, kLockedByOther, LineDetail(line.LineId()) + lock.Owner);
+      return false;
+  }
+  return false;
+}
+
+subscribers::TSubscriber* LineOwner(const subscribers::TSubscribersInfo& registry,
+                                    const subscribers::IOwnedLine& line) {
+  const subscribers::TLineSubscribers& entries = registry.LineSubscribers();
+  for (int i = 0; i < entries.Count(); ++i) {
+    const subscribers::TLineSubscriber& e = entries.Items(i);
+    if (e.Line != &line) continue;
+    if (subscribers::TSubscriber* s = registry.FindByCertificate(e.OwnerCertificate)) return s;
+  }
+  return nullptr;
+}
+
+bool LineDevicesFree(const subscribers::TSubscribersInfo& registry, const platform::Guid& certificate,
+                     const subscribers::IOwnedLine& line, std::string& owner) {
+  const subscribers::TDeviceSubscribers& entries = registry.DeviceSubscribers();
+  const int i = entries.IndexOf([&](const subscribers::TDeviceSubscriber& e) {
+    return e.Device->LineId() == line.LineId() && e.OwnerCertificate != certificate;
+  });
+  if (i < 0) return true;
+  owner = registry.DisplayTextOf(entries.Items(i).OwnerCertificate);
+  return false;
+}
+
+}  // namespace kavor2::service
