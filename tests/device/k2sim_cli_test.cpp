@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -250,6 +251,13 @@ TEST(SimOverUdp, ConnectsToTheEngineAndCarriesDataBothWays) {
     return false;
   }));
   EXPECT_TRUE(saw("data-sent", {0x03, 0x42, 0x43}));
+
+  // A route report makes the engine announce a new sub-device.
+  sim.SendRoute(1, kRouteConnected);
+  ASSERT_TRUE(pump([&] {
+    const auto codes = h.StateCodes();
+    return std::find(codes.begin(), codes.end(), device::kStateSubDeviceNew) != codes.end();
+  }));
 }
 
 // ---- Command line -------------------------------------------------------------
