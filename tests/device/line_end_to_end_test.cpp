@@ -206,5 +206,51 @@ TEST(EthernetLineEndToEnd, KeyExchangeDataBothWaysDisconnectAndDelete) {
   }
 }
 
+TEST(EthernetLineEndToEnd, DeletingALineUnderTrafficReturnsAndFreesItsPort) {
+  test::ServiceThread service;
+  test::SessionRecords records;
+  TKavorSession session(service.Loop(), test::LoopbackLineEnvironment());
+  records.Wire(session);
+  const std::shared_ptr<TLine> line = session.Lines().AddLine(ltEthernet);
+  const int port = test::FreeUdpPort();
+  line->UdpComm()->SetPort(port);
+  ASSERT_TRUE(line->UdpComm()->Open());
+  line->AutoAddDevice = true;
+  SimPeer peer("127.0.0.2", port, true);
+  session.Lines().StartLine(*line);
+
+  const std::string id_text = IdToText(kSimId);
+  ASSERT_TRUE(records.WaitForState(kStateDeviceAdded, id_text));
+  const std::shared_ptr<TDevice> device = session.FindDeviceByIdText(id_text);
+  ASSERT_NE(device, nullptr);
+  device->SetMasterKeyText(KeyToText(kSimKey));
+  ASSERT_TRUE(records.WaitForState(kStateConnected, id_text));
+
+  // Devices keep announcing themselves and sending packets while the line
+  // goes.
+  std::atomic<bool> stop{false};
+  std::thread flood([&] {
+    std::vector<std::unique_ptr<DeviceSocket>> sockets;
+    for (int i = 0; i < 8; ++i) sockets.push_back(std::make_unique<DeviceSocket>("127.0.0." + std::to_string(60 + i)));
+    for (std::uint8_t n = 0; !stop; ++n) {
+      for (std::size_t i = 0; i < sockets.size(); ++i) {
+        const DeviceId id = {0x5A, static_cast<std::uint8_t>(i), 0, 0, 0, 0x01};
+        sockets[i]->SendTo(kLineAddress, port, test::IdDatagram(n % 2 == 0 ? kIdRequest : kIdAnswer, id));
+        sockets[i]->SendTo(kLineAddress, port, test::K2Datagram({0x10, 0x11, 0xC0, n, 0x5A, static_cast<std::uint8_t>(i), 0, 0, 0, 0x01}));
+      }
+    }
+  });
+  EXPECT_TRUE(records.WaitForState(kStateDeviceAdded, IdToText({0x5A, 0, 0, 0, 0, 0x01})));
+
+  session.Lines().DeleteLine(0);
+  stop = true;
+  flood.join();
+  EXPECT_EQ(session.Lines().Count(), 0u);
+  EXPECT_TRUE(session.Devices().DevicesOnLine(line->ID).empty());
+  // The transport went with the line.
+  DeviceSocket rebind(kLineAddress, static_cast<std::uint16_t>(port));
+  EXPECT_EQ(rebind.Port(), port);
+}
+
 }  // namespace
 }  // namespace kavor2::device
