@@ -162,8 +162,7 @@ void TLowLevelUdpThread::HandleIdExchange(std::span<const std::uint8_t> message)
   const std::optional<TIdExchangeMessage> parsed = ParseIdExchangeMessage(message);
   if (!parsed) return;
   const DeviceId& id = parsed->Id;
-  // This system's own broadcast, heard on the line.
-  if (IdEquals(id, ReverseId(Line().OwnId()))) return;
+  if (IsOwnId(id)) return;
 
   TKavorSession& session = Line().Session();
   std::shared_ptr<TDevice> device = session.FindDeviceOnLine(Line().ID, id);
@@ -239,6 +238,19 @@ void TLowLevelUdpThread::HandleK2Packet(std::span<const std::uint8_t> packet) {
   message->Data.assign(packet.begin(), packet.end());
   // A full queue drops the packet; the device retransmits.
   device->PushReceived(std::move(message));
+}
+
+bool TLowLevelUdpThread::IsOwnId(const DeviceId& id) const {
+  // This line's own broadcast heard on the line, or another line's of this
+  // system whose device port is this line's port: neither is a device, and
+  // answering would make the lines add each other.
+  for (const std::shared_ptr<TLine>& line : Line().Session().Lines().All()) {
+    const DeviceId own = line->OwnId();
+    // A line whose thread has not started has no ID yet (an Ethernet line's
+    // always has a non-zero byte).
+    if (own != DeviceId{} && IdEquals(id, ReverseId(own))) return true;
+  }
+  return false;
 }
 
 std::shared_ptr<TDevice> TLowLevelUdpThread::FindDeviceByHost(const std::string& host, int port) const {

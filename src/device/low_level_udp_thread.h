@@ -65,6 +65,8 @@ class TLowLevelUdpThread final : public TAbstractThread {
   void HandleReceived();
   void HandleIdExchange(std::span<const std::uint8_t> message);
   void HandleK2Packet(std::span<const std::uint8_t> packet);
+  // The ID of this line or of another line of the session, in text order.
+  bool IsOwnId(const DeviceId& id) const;
   // The first device of the line with that Host and, when port is not 0,
   // that Port.
   std::shared_ptr<TDevice> FindDeviceByHost(const std::string& host, int port) const;

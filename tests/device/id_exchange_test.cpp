@@ -103,9 +103,10 @@ DeviceId NumberedId(std::uint8_t family, unsigned number) {
 const std::string kDisabledTrace = Win1251("<- прибору запрещено общение");
 
 // A started Ethernet line on 127.0.0.1 with the system's threads. A marker
-// device of the test, on 127.0.0.1 too, tells when the line has handled what
+// device of the test, on 127.0.0.254, tells when the line has handled what
 // was sent to it before (its ID request is answered in turn), so devices of
-// the tests use other loopback addresses.
+// the tests use other loopback addresses: an unknown ID from a known
+// device's address would be taken for that device.
 class EthernetLine : public ::testing::Test {
  protected:
   static constexpr DeviceId kMarkerId = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0x01};
@@ -167,7 +168,7 @@ class EthernetLine : public ::testing::Test {
   TUdpKavor* udp_ = nullptr;
   int port_ = 0;
   DeviceId own_wire_{};
-  DeviceSocket marker_{kLineAddress};
+  DeviceSocket marker_{"127.0.0.254"};
 };
 
 TEST_F(EthernetLine, RequestThenAnswerThenPackets) {
@@ -552,6 +553,32 @@ TEST_F(EthernetLine, BroadcastsOfDevicesAreHeardAndTheLinesOwnAreIgnored) {
   ASSERT_TRUE(marker_.ReceiveUntil([](const Datagram& d) { return IsIdMessage(d, kIdAnswer); }));
   EXPECT_EQ(session_.FindDeviceOnLine(line_->ID, own_wire_), nullptr);
   EXPECT_EQ(line_->CountDevices(), cases.size() + 1);
+}
+
+TEST_F(EthernetLine, AnotherLineBroadcastingToThisOneIsNoDevice) {
+  line_->AutoAddDevice = true;
+  Start();
+  // A second line of this system whose device port is this line's port.
+  const std::shared_ptr<TLine> other = session_.Lines().AddLine(ltEthernet);
+  TUdpKavor* other_udp = other->UdpComm();
+  other_udp->SetPort(test::FreeUdpPort());
+  other_udp->SetDevicePort(port_);
+  other_udp->SetBroadcastInterval(1);
+  other->AutoAddDevice = true;
+  ASSERT_TRUE(other_udp->Open());
+  DeviceSocket others_device("127.0.0.2");
+  session_.Devices().AddEthernetDevice(other->ID, NumberedId(0x99, 2), "", true, true, others_device.Port(),
+                                       others_device.Address(), true, DefaultKey);
+  session_.Lines().StartLine(*other);
+  // Its first broadcast went out before its first device pass.
+  ASSERT_TRUE(others_device.ReceiveUntil([&](const Datagram& d) {
+    return IsIdMessage(d, kIdRequest) && d.bytes == IdDatagram(kIdRequest, ReverseId(other->OwnId()));
+  }));
+  // Broadcasts are handled in order on this line.
+  marker_.SendTo("127.255.255.255", port_, IdDatagram(kIdRequest, kMarkerId));
+  ASSERT_TRUE(marker_.ReceiveUntil([](const Datagram& d) { return IsIdMessage(d, kIdAnswer); }));
+  EXPECT_EQ(session_.FindDeviceOnLine(line_->ID, ReverseId(other->OwnId())), nullptr);
+  EXPECT_EQ(session_.FindDeviceOnLine(other->ID, own_wire_), nullptr);
 }
 
 }  // namespace
