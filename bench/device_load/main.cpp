@@ -51,13 +51,15 @@ using device::Bytes;
 const std::string kLoopback = "127.0.0.1";
 constexpr int kDefaultSeconds = 3;
 constexpr int kMaxSeconds = 600;
-constexpr auto kConnectDeadline = std::chrono::seconds(60);
+constexpr auto kConnectDeadline = std::chrono::seconds(20);
 constexpr auto kConnectPoll = std::chrono::milliseconds(20);
 constexpr auto kWarmUp = std::chrono::milliseconds(500);
+constexpr auto kIdleSettle = std::chrono::seconds(1);
 // A packet whose receipt never came is given up after this, so one lost
 // datagram does not stop a device for the rest of the run.
 constexpr std::int64_t kStallMs = 1000;
 constexpr int kFloodPollMs = 1;
+constexpr std::size_t kKeptEvents = 16;
 constexpr int kIdlePollMs = 50;
 constexpr std::size_t kSeqSlots = 256;
 constexpr std::uint8_t kIdMark0 = 0x4B;
@@ -170,6 +172,7 @@ class SimFleet {
     bool in_flight = false;
     std::int64_t sent_ms = 0;
     std::uint8_t seq = 0;
+    std::vector<std::string> events;  // the first few, to tell why a device did not connect
   };
 
   SimFleet(std::size_t lines, std::size_t per_line, const std::vector<int>& line_ports)
@@ -190,7 +193,9 @@ class SimFleet {
         m.sim = std::make_unique<k2sim::TUdpSimDevice>(
             config, std::move(socket),
             [this, flat](const device::DeviceId&, const std::string& event, const Bytes&) {
-              if (event == "data-receipt") members_[flat].in_flight = false;
+              Member& member = members_[flat];
+              if (event == "data-receipt") member.in_flight = false;
+              if (member.events.size() < kKeptEvents) member.events.push_back(event);
             });
         members_.push_back(std::move(m));
       }
@@ -214,6 +219,7 @@ class SimFleet {
   }
   void SetFlood(bool on) { flood_ = on; }
   bool AllConnected() const { return connected_.load() == members_.size(); }
+  std::size_t ConnectedCount() const { return connected_.load(); }
   std::int64_t CpuNs() { return ThreadCpuNs(thread_); }
 
  private:
@@ -337,6 +343,10 @@ class Rig {
     }
     return false;
   }
+  std::size_t HostsConnected() const {
+    return static_cast<std::size_t>(
+        std::count_if(devices_.begin(), devices_.end(), [](const auto& d) { return d->Connected.load(); }));
+  }
   SimFleet& Fleet() { return *fleet_; }
   Receiver& Receive() { return *receiver_; }
 
@@ -360,8 +370,16 @@ bool RunLatency(std::size_t devices, int seconds) {
   Rig rig(kLatencyLines, devices);
   const auto connect_start = Clock::now();
   if (!rig.WaitConnected()) {
-    std::printf("%4zu devices: not all connected within %llds\n", devices,
-                static_cast<long long>(kConnectDeadline.count()));
+    std::printf("%4zu devices: not all connected within %llds (service side %zu, devices %zu)\n", devices,
+                static_cast<long long>(kConnectDeadline.count()), rig.HostsConnected(), rig.Fleet().ConnectedCount());
+    rig.Fleet().Stop();
+    for (const SimFleet::Member& m : rig.Fleet().Members()) {
+      if (m.sim->Connected()) continue;
+      std::printf("  first device not connected, its events:");
+      for (const std::string& e : m.events) std::printf(" %s", e.c_str());
+      std::printf("\n");
+      break;
+    }
     return false;
   }
   const double connect_s = std::chrono::duration<double>(Clock::now() - connect_start).count();
@@ -388,11 +406,14 @@ bool RunIdle(int seconds) {
   Rig rig(kIdleLines, kIdleDevicesPerLine);
   const auto connect_start = Clock::now();
   if (!rig.WaitConnected()) {
-    std::printf("idle: not all %zu devices connected within %llds\n", kIdleLines * kIdleDevicesPerLine,
-                static_cast<long long>(kConnectDeadline.count()));
+    std::printf("idle: not all %zu devices connected within %llds (service side %zu, devices %zu)\n",
+                kIdleLines * kIdleDevicesPerLine, static_cast<long long>(kConnectDeadline.count()),
+                rig.HostsConnected(), rig.Fleet().ConnectedCount());
     return false;
   }
   const double connect_s = std::chrono::duration<double>(Clock::now() - connect_start).count();
+  // The status words and receipts that follow a connection are not idle.
+  std::this_thread::sleep_for(kIdleSettle);
   const std::int64_t process0 = ProcessCpuNs();
   const std::int64_t sims0 = rig.Fleet().CpuNs();
   const auto t0 = Clock::now();
