@@ -118,20 +118,7 @@ void TRpcClientParser::OnText(std::string_view text) {
   if (tag == kTagName) {
     member_names_.emplace_back(text);
   } else {
-    TRpcDataType kind = rdtNone;
-    if (tag == kTagString) {
-      kind = rdtString;
-    } else if (tag == kTagInt || tag == kTagI4) {
-      kind = rdtInteger;
-    } else if (tag == kTagDouble) {
-      kind = rdtDouble;
-    } else if (tag == kTagDateTime) {
-      kind = rdtDateTime;
-    } else if (tag == kTagBase64) {
-      kind = rdtBase64;
-    } else if (tag == kTagBoolean) {
-      kind = rdtBoolean;
-    }
+    const TRpcDataType kind = ValueKindOfTag(tag, /*accept_int4=*/false);
     // Texts are taken untrimmed here.
     if (kind != rdtNone) {
       if (stack_.empty()) {

@@ -143,26 +143,11 @@ void TRpcServerParser::OnText(std::string_view text) {
     }
     return;
   }
-  TRpcDataType kind = rdtNone;
-  std::string_view value = text;
-  if (tag == kTagString) {
-    kind = rdtString;
-  } else if (tag == kTagInt || tag == kTagI4 || tag == kTagInt4) {
-    kind = rdtInteger;
-    value = platform::Trim(text);
-  } else if (tag == kTagDouble) {
-    kind = rdtDouble;
-    value = platform::Trim(text);
-  } else if (tag == kTagDateTime) {
-    kind = rdtDateTime;
-  } else if (tag == kTagBase64) {
-    kind = rdtBase64;
-  } else if (tag == kTagBoolean) {
-    kind = rdtBoolean;
-    value = platform::Trim(text);
-  } else {
-    return;
-  }
+  const TRpcDataType kind = ValueKindOfTag(tag, /*accept_int4=*/true);
+  if (kind == rdtNone) return;
+  // Numbers and booleans are trimmed in calls.
+  const bool trimmed = kind == rdtInteger || kind == rdtDouble || kind == rdtBoolean;
+  const std::string_view value = trimmed ? platform::Trim(text) : text;
   if (top.kind == EntryKind::kStruct) {
     top.strct->LoadRawData(kind, last_member_name_, value);
   } else {

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "platform/text.h"
+#include "xmlrpc/rpc_common.h"
 
 // Tag names as the parsers compare them (trimmed, ASCII upper case).
 namespace kavor2::xmlrpc {
@@ -22,6 +23,18 @@ inline constexpr std::string_view kTagDouble = "DOUBLE";
 inline constexpr std::string_view kTagDateTime = "DATETIME.ISO8601";
 inline constexpr std::string_view kTagBase64 = "BASE64";
 inline constexpr std::string_view kTagBoolean = "BOOLEAN";
+
+// The kind of value a typed element's tag names; rdtNone for any other tag.
+// INT4 is known to the call parser only.
+inline TRpcDataType ValueKindOfTag(std::string_view tag, bool accept_int4) {
+  if (tag == kTagString) return rdtString;
+  if (tag == kTagInt || tag == kTagI4 || (accept_int4 && tag == kTagInt4)) return rdtInteger;
+  if (tag == kTagDouble) return rdtDouble;
+  if (tag == kTagDateTime) return rdtDateTime;
+  if (tag == kTagBase64) return rdtBase64;
+  if (tag == kTagBoolean) return rdtBoolean;
+  return rdtNone;
+}
 
 inline constexpr const char* kNestingTooDeep = "Values are nested too deeply";
 
