@@ -17,8 +17,6 @@ namespace {
 // threads get a moment to send each.
 constexpr std::chrono::milliseconds kDisconnectPause{1};
 
-constexpr char kSerialUnavailableText[] = "Serial lines are not available in this build";
-
 void StopAndFree(std::unique_ptr<TAbstractThread>& thread) {
   if (!thread) return;
   // A suspended thread never ran: there is nothing to wait for.
@@ -42,6 +40,10 @@ TLine::~TLine() {
 
 TUdpKavor* TLine::UdpComm() const {
   return LineType == ltEthernet ? dynamic_cast<TUdpKavor*>(comm_.get()) : nullptr;
+}
+
+TComKavor* TLine::ComComm() const {
+  return LineType == ltSerial ? dynamic_cast<TComKavor*>(comm_.get()) : nullptr;
 }
 
 DeviceId TLine::OwnId() const {
@@ -94,8 +96,7 @@ void TLine::InitOwnId() {
   const platform::Guid fallback = mac_usable || !environment.NewGuid ? platform::Guid{} : environment.NewGuid();
   DeviceId id = OwnIdBase(count, mac, fallback);
   if (const TUdpKavor* udp = UdpComm()) id = EthernetOwnId(id, static_cast<std::uint16_t>(udp->GetPort()));
-  // Serial lines mark the ID with their COM settings once their transport
-  // exists; until then no serial line can be made.
+  if (const TComKavor* com = ComComm()) id = SerialOwnId(id, com->ComPortSpeed(), com->ComPort());
   std::lock_guard lock(own_id_mutex_);
   own_id_ = id;
 }
@@ -132,14 +133,18 @@ std::shared_ptr<TLine> TLines::FindItemID(std::int32_t id) const {
 std::shared_ptr<IDeviceLine> TLines::FindLine(std::int32_t line_id) const { return FindItemID(line_id); }
 
 std::shared_ptr<TLine> TLines::AddLine(TLineType type) {
-  if (type != ltEthernet) throw ECommError(kSerialUnavailableText);
-
   std::int32_t id = 0;
   {
     std::lock_guard lock(mutex_);
     id = next_id_;
   }
-  auto line = std::make_shared<TLine>(session_, id, type, std::make_unique<TUdpKavor>(this, environment_.LocalAddresses));
+  std::unique_ptr<TCommunicationsAbstract> comm;
+  if (type == ltSerial) {
+    comm = std::make_unique<TComKavor>(this, environment_.ComDir, environment_.SerialPorts);
+  } else {
+    comm = std::make_unique<TUdpKavor>(this, environment_.LocalAddresses);
+  }
+  auto line = std::make_shared<TLine>(session_, id, type, std::move(comm));
   if (environment_.Threads.LowLevel) line->LowLevelThread = environment_.Threads.LowLevel(*line);
   if (environment_.Threads.TopLevel) line->TopLevelThread = environment_.Threads.TopLevel(*line);
 

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "device/com_kavor.h"
 #include "device/comm_abstract.h"
 #include "device/device_line.h"
 #include "device/id_key_text.h"
@@ -52,6 +53,8 @@ class TLine final : public IDeviceLine, public subscribers::IOwnedLine {
   TCommunicationsAbstract* Comm() const { return comm_.get(); }
   // The transport of an Ethernet line; null on other lines.
   TUdpKavor* UdpComm() const;
+  // The transport of a serial line; null on other lines.
+  TComKavor* ComComm() const;
 
   // Set by TLines while the line is created, before anyone else sees it;
   // either may be absent.
@@ -124,9 +127,9 @@ class TLines final : public ILineDirectory {
   std::shared_ptr<IDeviceLine> FindLine(std::int32_t line_id) const override;
 
   // A new line with the next ID, appended at the end: an Ethernet line gets a
-  // TUdpKavor. Its threads (when the environment makes them) are suspended
-  // and its transport is closed. Raises ECommError for a serial line, whose
-  // transport this build does not have; no ID is used up then.
+  // TUdpKavor, a serial line a TComKavor on the environment's port
+  // directory. Its threads (when the environment makes them) are suspended
+  // and its transport is closed.
   std::shared_ptr<TLine> AddLine(TLineType type);
   // Resumes the low-level thread, then the top-level thread, each only when
   // it exists and is suspended.

@@ -5,10 +5,12 @@
 // threads. The defaults are the system's; tests give their own.
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "device/device_clock.h"
 #include "device/line_thread.h"
 #include "device/local_adapters.h"
+#include "device/serial_port.h"
 #include "device/udp_kavor.h"
 #include "platform/guid.h"
 
@@ -25,8 +27,8 @@ struct TLineThreadFactory {
   TLineThreadMaker TopLevel;
 };
 
-// The system's line threads: an Ethernet line's TLowLevelUdpThread (none for
-// other lines) and every line's TTopLevelThread.
+// The system's line threads: an Ethernet line's TLowLevelUdpThread, a serial
+// line's TLowLevelComThread, and every line's TTopLevelThread.
 TLineThreadFactory SystemLineThreads();
 
 struct TSessionEnvironment {
@@ -35,6 +37,9 @@ struct TSessionEnvironment {
   std::function<platform::Guid()> NewGuid = platform::NewGuid;
   TDeviceClock Clock = SystemDeviceClock();
   TLineThreadFactory Threads = SystemLineThreads();
+  // Serial port N is ComDir/COM<N> when set ("/comdir"), else /dev/ttyS<N-1>.
+  std::string ComDir;
+  TSerialPortOpener SerialPorts = OpenSystemSerialPort;
 };
 
 }  // namespace kavor2::device

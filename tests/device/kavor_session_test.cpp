@@ -226,22 +226,22 @@ TEST_F(Session, LineIdsCountFromZeroAndAreNeverReused) {
   EXPECT_EQ(lines.FindItemID(0), nullptr);
   EXPECT_EQ(lines.AddLine(ltEthernet)->ID, 2);
 
-  // The serial transport is not part of this build: refused with a text for
-  // the client, and no ID is used up.
-  try {
-    lines.AddLine(ltSerial);
-    ADD_FAILURE() << "a serial line was made";
-  } catch (const ECommError& e) {
-    EXPECT_STRNE(e.what(), "");
-  }
-  EXPECT_EQ(lines.AddLine(ltEthernet)->ID, 3);
+  // A serial line takes the next ID like any other, with its own transport,
+  // closed until the host opens it.
+  const std::shared_ptr<TLine> serial = lines.AddLine(ltSerial);
+  EXPECT_EQ(serial->ID, 3);
+  ASSERT_NE(serial->ComComm(), nullptr);
+  EXPECT_EQ(serial->UdpComm(), nullptr);
+  EXPECT_FALSE(serial->ComComm()->IsOpen());
+  EXPECT_FALSE(serial->SenderOnWire());
+  EXPECT_EQ(lines.AddLine(ltEthernet)->ID, 4);
 
-  ASSERT_EQ(lines.Count(), 3u);
+  ASSERT_EQ(lines.Count(), 4u);
   EXPECT_EQ(lines.Items(0)->ID, 1);
-  EXPECT_EQ(lines.Items(2)->ID, 3);
-  EXPECT_EQ(lines.Items(3), nullptr);
+  EXPECT_EQ(lines.Items(3)->ID, 4);
+  EXPECT_EQ(lines.Items(4), nullptr);
   EXPECT_EQ(lines.FindItemID(2), lines.Items(1));
-  EXPECT_EQ(lines.FindLine(3), lines.Items(2));
+  EXPECT_EQ(lines.FindLine(4), lines.Items(3));
 }
 
 TEST_F(Session, NewLineDefaults) {
