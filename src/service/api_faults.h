@@ -49,9 +49,10 @@ inline constexpr TApiFault kNotDeviceId{kFaultNoSubscriber, "Not device ID"};
 inline constexpr std::string_view kLineDetail = "Line ID : ";      // + line ID + " " + owner
 inline constexpr std::string_view kDeviceDetail = " Device ID : ";  // + ID text + " " + owner
 
-// Refusals of this build's own: a method whose subsystem is not part of the
-// service yet, and a callback port that no TCP port can be.
-inline constexpr TApiFault kNotImplemented{kFaultHandler, "Not implemented"};
+// Refusals of this build's own: a callback port that no TCP port can be,
+// and data that the device's bounded queue has no room for (rather than an
+// empty answer for data that was dropped).
 inline constexpr TApiFault kCallbackPortRange{kFaultHandler, "Callback port out of range : "};  // + port
+inline constexpr TApiFault kSendQueueFull{kFaultNotFound, "Send queue is full"};
 
 }  // namespace kavor2::service

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 namespace kavor2::service {
@@ -34,7 +35,7 @@ constexpr std::array<TApiMethodRow, 38> kRows{{
     // Lock's kind is tested only when the device is free.
     {"DeviceLock",
      "DeviceLock(Certificate : GUID; MAC : string; Lock : boolean;GetEvent : boolean ; MasterKey : string);",
-     {3, kAnyCount, "ss", C::kRegistered}, H::kNotBuilt},
+     {3, kAnyCount, "ss", C::kRegistered}, H::kDeviceLock},
     {"LineType", "LineType(Certificate : GUID; ID : Integer) : string;", {2, 2, "si", C::kRegistered}, H::kLineType},
     {"DeleteLine", "DeleteLine(Certificate : GUID; ID : Integer);", {2, 2, "si", C::kRegistered}, H::kDeleteLine},
     // The value of a setter is tested after the access check.
@@ -43,40 +44,41 @@ constexpr std::array<TApiMethodRow, 38> kRows{{
     {"LinePortSpeed", "LineSpeed(Certificate : GUID; ID : Integer ;PortSpeed : Integer);",
      {2, 3, "si", C::kRegistered}, H::kLinePortSpeed},
     {"LineAutoAdd", "LineAutoAdd(Certificate : GUID; ID : Integer);", {2, 3, "si", C::kRegistered}, H::kLineAutoAdd},
-    {"Devices", "Devices(Certificate : GUID; LineID : integer)", {2, 2, "si", C::kRegistered}, H::kNotBuilt},
+    {"Devices", "Devices(Certificate : GUID; LineID : integer)", {2, 2, "si", C::kRegistered}, H::kDevices},
     // The positions after GetCmd depend on the line's type.
     {"AddDevice",
      "AddDevice(Certificate : GUID; LineID : integer; MAC : string; PrimaryID : Boolean; Host : string; Port : "
      "integer; PrimaryIP : Boolean; GetEvent: boolean; [ShortAddr integer; MasterKey : string]);",
-     {5, kAnyCount, "sisbb", C::kRegistered}, H::kNotBuilt},
-    {"DeleteDevice", "DeleteDevice(Certificate : GUID; MAC : string);", {2, 2, "ss", C::kRegistered}, H::kNotBuilt},
+     {5, kAnyCount, "sisbb", C::kRegistered}, H::kAddDevice},
+    {"DeleteDevice", "DeleteDevice(Certificate : GUID; MAC : string);", {2, 2, "ss", C::kRegistered},
+     H::kDeleteDevice},
     {"SendData", "SendData(Certificate : GUID; MAC : string; Data : string);", {3, 3, "sss", C::kRegistered},
-     H::kNotBuilt},
+     H::kSendData},
     {"SendService", "SendService(Certificate : GUID; MAC : string; Data : string);", {4, 4, "sssb", C::kRegistered},
-     H::kNotBuilt},
-    {"Connected", "Connected(Certificate : GUID; MAC : string);", {2, 2, "ss", C::kRegistered}, H::kNotBuilt},
-    {"Enabled", "Enabled(Certificate : GUID; MAC : string);", {2, 3, "ss", C::kRegistered}, H::kNotBuilt},
+     H::kSendService},
+    {"Connected", "Connected(Certificate : GUID; MAC : string);", {2, 2, "ss", C::kRegistered}, H::kConnected},
+    {"Enabled", "Enabled(Certificate : GUID; MAC : string);", {2, 3, "ss", C::kRegistered}, H::kDeviceSetting, TDeviceSetting::kEnabled},
     {"IsLiveMessage", "IsLiveMessage(Certificate : GUID; MAC : string);", {2, 3, "ss", C::kRegistered},
-     H::kNotBuilt},
+     H::kDeviceSetting, TDeviceSetting::kIsLiveMessage},
     {"LiveMessageTimeOut", "LiveMessageTimeOut(Certificate : GUID; MAC : string);", {2, 3, "ss", C::kRegistered},
-     H::kNotBuilt},
+     H::kDeviceSetting, TDeviceSetting::kLiveMessageTimeOut},
     {"MAC", "MAC(Certificate : GUID; Host : string; Port : integer) : MAC : string ;", {3, 3, "ssi", C::kRegistered},
-     H::kNotBuilt},
-    {"MasterKey", "MasterKey(Certificate : GUID; MasterKey : string);", {2, 3, "ss", C::kRegistered}, H::kNotBuilt},
-    {"Host", "Host(Certificate : GUID; MAC : string);", {2, 3, "ss", C::kRegistered}, H::kNotBuilt},
-    {"Port", "Port(Certificate : GUID; MAC : string);", {2, 3, "ss", C::kRegistered}, H::kNotBuilt},
-    {"GetEvent", "GetEvent(Certificate : GUID; MAC : string);", {2, 3, "ss", C::kRegistered}, H::kNotBuilt},
-    {"GetCmd", "GetCmd(Certificate : GUID; MAC : string);", {2, 3, "ss", C::kRegistered}, H::kNotBuilt},
+     H::kMAC},
+    {"MasterKey", "MasterKey(Certificate : GUID; MasterKey : string);", {2, 3, "ss", C::kRegistered}, H::kDeviceSetting, TDeviceSetting::kMasterKey},
+    {"Host", "Host(Certificate : GUID; MAC : string);", {2, 3, "ss", C::kRegistered}, H::kDeviceSetting, TDeviceSetting::kHost},
+    {"Port", "Port(Certificate : GUID; MAC : string);", {2, 3, "ss", C::kRegistered}, H::kDeviceSetting, TDeviceSetting::kPort},
+    {"GetEvent", "GetEvent(Certificate : GUID; MAC : string);", {2, 3, "ss", C::kRegistered}, H::kDeviceSetting, TDeviceSetting::kGetEvent},
+    {"GetCmd", "GetCmd(Certificate : GUID; MAC : string);", {2, 3, "ss", C::kRegistered}, H::kDeviceSetting, TDeviceSetting::kGetCmd},
     {"CommandTimeOut", "CommandTimeOut(Certificate : GUID; MAC : string, CommandTimeOut : integer) : integer;",
-     {2, 3, "ss", C::kRegistered}, H::kNotBuilt},
+     {2, 3, "ss", C::kRegistered}, H::kDeviceSetting, TDeviceSetting::kCommandTimeOut},
     {"ConnectTimeOut", "ConnectTimeOut(Certificate : GUID; MAC : string, \xD1onnectTimeOut : integer) : integer;",
-     {2, 3, "ss", C::kRegistered}, H::kNotBuilt},
+     {2, 3, "ss", C::kRegistered}, H::kDeviceSetting, TDeviceSetting::kConnectTimeOut},
     {"GetSubDevices", "GetSubDevices(Certificate : GUID; MAC : string);", {2, 2, "ss", C::kRegistered},
-     H::kNotBuilt},
+     H::kGetSubDevices},
     {"SubDevices", "SubDevices(Certificate : GUID; MAC : string) : Array [0..n] of  SubDeviceInfo;",
-     {2, 2, "ss", C::kRegistered}, H::kNotBuilt},
+     {2, 2, "ss", C::kRegistered}, H::kSubDevices},
     {"SubDevice", "SubDevice(Certificate : GUID; MAC : string) : SubDeviceInfo ;", {3, 3, "sss", C::kRegistered},
-     H::kNotBuilt},
+     H::kSubDevice},
     {"AddMasterKeyToList", "AddMasterKeyToList(Certificate : GUID; MAC, MasterKey : string);",
      {3, 3, "sss", C::kRegistered}, H::kAddMasterKeyToList},
     {"ClearMasterKeyList", "ClearMasterKeyList(Certificate : GUID);", {1, 1, "s", C::kRegisteredGuidFault},
@@ -103,14 +105,27 @@ xmlrpc::TRPCMethod AfterPrologue(const TParamRule& rule, const subscribers::TSub
   };
 }
 
-using LineHandler = void (TLineMethods::*)(const xmlrpc::TRpcParams&, xmlrpc::TRpcFunction&, const TCaller&);
+// A group's handler after the row's prologue.
+template <typename Group>
+using GroupHandler = void (Group::*)(const xmlrpc::TRpcParams&, xmlrpc::TRpcFunction&, const TCaller&);
 
-xmlrpc::TRPCMethod AfterPrologue(const TParamRule& rule, const subscribers::TSubscribersInfo& registry,
-                                 TLineMethods& m, LineHandler handler) {
+template <typename Group>
+xmlrpc::TRPCMethod AfterPrologue(const TParamRule& rule, const subscribers::TSubscribersInfo& registry, Group& m,
+                                 GroupHandler<Group> handler) {
   return [rule, &registry, &m, handler](const std::string&, xmlrpc::TRpcParams& params,
                                         xmlrpc::TRpcFunction& result, xmlrpc::TRpcStruct&) {
     if (const std::optional<TCaller> caller = RunPrologue(rule, params, result, registry)) {
       (m.*handler)(params, result, *caller);
+    }
+  };
+}
+
+xmlrpc::TRPCMethod SettingAfterPrologue(const TParamRule& rule, const subscribers::TSubscribersInfo& registry,
+                                        TDeviceMethods& m, TDeviceSetting setting) {
+  return [rule, &registry, &m, setting](const std::string&, xmlrpc::TRpcParams& params,
+                                        xmlrpc::TRpcFunction& result, xmlrpc::TRpcStruct&) {
+    if (const std::optional<TCaller> caller = RunPrologue(rule, params, result, registry)) {
+      m.Setting(setting, params, result, *caller);
     }
   };
 }
@@ -122,17 +137,9 @@ xmlrpc::TRPCMethod LineList(TLineMethods& m) {
   };
 }
 
-// Refuses rather than answering a success that did nothing.
-xmlrpc::TRPCMethod NotBuilt(const TParamRule& rule, const subscribers::TSubscribersInfo& registry) {
-  return [rule, &registry](const std::string&, xmlrpc::TRpcParams& params, xmlrpc::TRpcFunction& result,
-                           xmlrpc::TRpcStruct&) {
-    if (RunPrologue(rule, params, result, registry)) SetFault(result, kNotImplemented);
-  };
-}
-
 xmlrpc::TRPCMethod HandlerOf(const TApiMethodRow& row, TSubscriptionMethods& subscription,
                              TMasterKeyMethods& master_keys, const subscribers::TSubscribersInfo& registry,
-                             TLineMethods* lines) {
+                             TLineMethods& lines, TDeviceMethods& devices) {
   const TParamRule& rule = row.Prologue;
   switch (row.Handler) {
     case H::kVersion:
@@ -148,39 +155,53 @@ xmlrpc::TRPCMethod HandlerOf(const TApiMethodRow& row, TSubscriptionMethods& sub
     case H::kReleaseLinesAndDevices:
       return Bind(subscription, &TSubscriptionMethods::ReleaseLinesAndDevices);
     case H::kAddMasterKeyToList:
-      return AfterPrologue(row.Prologue, registry, master_keys, &TMasterKeyMethods::AddMasterKeyToList);
+      return AfterPrologue(rule, registry, master_keys, &TMasterKeyMethods::AddMasterKeyToList);
     case H::kClearMasterKeyList:
-      return AfterPrologue(row.Prologue, registry, master_keys, &TMasterKeyMethods::ClearMasterKeyList);
+      return AfterPrologue(rule, registry, master_keys, &TMasterKeyMethods::ClearMasterKeyList);
     case H::kDeleteMasterKeyToList:
-      return AfterPrologue(row.Prologue, registry, master_keys, &TMasterKeyMethods::DeleteMasterKeyToList);
+      return AfterPrologue(rule, registry, master_keys, &TMasterKeyMethods::DeleteMasterKeyToList);
     case H::kLines:
-      if (lines) return LineList(*lines);
-      break;
+      return LineList(lines);
     case H::kAddLine:
-      if (lines) return AfterPrologue(rule, registry, *lines, &TLineMethods::AddLine);
-      break;
+      return AfterPrologue(rule, registry, lines, &TLineMethods::AddLine);
     case H::kLineLock:
-      if (lines) return AfterPrologue(rule, registry, *lines, &TLineMethods::LineLock);
-      break;
+      return AfterPrologue(rule, registry, lines, &TLineMethods::LineLock);
     case H::kLineType:
-      if (lines) return AfterPrologue(rule, registry, *lines, &TLineMethods::LineType);
-      break;
+      return AfterPrologue(rule, registry, lines, &TLineMethods::LineType);
     case H::kDeleteLine:
-      if (lines) return AfterPrologue(rule, registry, *lines, &TLineMethods::DeleteLine);
-      break;
+      return AfterPrologue(rule, registry, lines, &TLineMethods::DeleteLine);
     case H::kLinePort:
-      if (lines) return AfterPrologue(rule, registry, *lines, &TLineMethods::LinePort);
-      break;
+      return AfterPrologue(rule, registry, lines, &TLineMethods::LinePort);
     case H::kLinePortSpeed:
-      if (lines) return AfterPrologue(rule, registry, *lines, &TLineMethods::LinePortSpeed);
-      break;
+      return AfterPrologue(rule, registry, lines, &TLineMethods::LinePortSpeed);
     case H::kLineAutoAdd:
-      if (lines) return AfterPrologue(rule, registry, *lines, &TLineMethods::LineAutoAdd);
-      break;
-    case H::kNotBuilt:
-      break;
+      return AfterPrologue(rule, registry, lines, &TLineMethods::LineAutoAdd);
+    case H::kDevices:
+      return AfterPrologue(rule, registry, devices, &TDeviceMethods::Devices);
+    case H::kAddDevice:
+      return AfterPrologue(rule, registry, devices, &TDeviceMethods::AddDevice);
+    case H::kDeleteDevice:
+      return AfterPrologue(rule, registry, devices, &TDeviceMethods::DeleteDevice);
+    case H::kDeviceLock:
+      return AfterPrologue(rule, registry, devices, &TDeviceMethods::DeviceLock);
+    case H::kSendData:
+      return AfterPrologue(rule, registry, devices, &TDeviceMethods::SendData);
+    case H::kSendService:
+      return AfterPrologue(rule, registry, devices, &TDeviceMethods::SendService);
+    case H::kConnected:
+      return AfterPrologue(rule, registry, devices, &TDeviceMethods::Connected);
+    case H::kDeviceSetting:
+      return SettingAfterPrologue(rule, registry, devices, row.Setting);
+    case H::kMAC:
+      return AfterPrologue(rule, registry, devices, &TDeviceMethods::MAC);
+    case H::kGetSubDevices:
+      return AfterPrologue(rule, registry, devices, &TDeviceMethods::GetSubDevices);
+    case H::kSubDevices:
+      return AfterPrologue(rule, registry, devices, &TDeviceMethods::SubDevices);
+    case H::kSubDevice:
+      return AfterPrologue(rule, registry, devices, &TDeviceMethods::SubDevice);
   }
-  return NotBuilt(row.Prologue, registry);
+  throw std::logic_error("API row without a handler: " + std::string(row.MethodName));
 }
 
 }  // namespace
@@ -188,9 +209,9 @@ xmlrpc::TRPCMethod HandlerOf(const TApiMethodRow& row, TSubscriptionMethods& sub
 std::span<const TApiMethodRow> ApiMethodRows() { return kRows; }
 
 void RegisterMethods(xmlrpc::TRpcServer& server, TSubscriptionMethods& subscription, TMasterKeyMethods& master_keys,
-                     const subscribers::TSubscribersInfo& registry, TLineMethods* lines) {
+                     const subscribers::TSubscribersInfo& registry, TLineMethods& lines, TDeviceMethods& devices) {
   for (const TApiMethodRow& row : kRows) {
-    server.Methods().Add(std::string(row.MethodName), HandlerOf(row, subscription, master_keys, registry, lines),
+    server.Methods().Add(std::string(row.MethodName), HandlerOf(row, subscription, master_keys, registry, lines, devices),
                          std::string(row.HelpString));
   }
 }

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "service/api_prologue.h"
+#include "service/device_methods.h"
 #include "service/line_methods.h"
 #include "service/master_key_methods.h"
 #include "service/subscription_methods.h"
@@ -32,9 +33,18 @@ enum class TApiHandler {
   kLinePort,
   kLinePortSpeed,
   kLineAutoAdd,
-  // Devices: their handlers are not part of the service yet. The
-  // row's prologue runs, then fault 1001.
-  kNotBuilt,
+  kDevices,
+  kAddDevice,
+  kDeleteDevice,
+  kDeviceLock,
+  kSendData,
+  kSendService,
+  kConnected,
+  kDeviceSetting,  // the row's Setting says which
+  kMAC,
+  kGetSubDevices,
+  kSubDevices,
+  kSubDevice,
 };
 
 struct TApiMethodRow {
@@ -46,6 +56,7 @@ struct TApiMethodRow {
   // methods check their own parameters.
   TParamRule Prologue;
   TApiHandler Handler;
+  TDeviceSetting Setting = TDeviceSetting::kEnabled;  // kDeviceSetting rows only
 };
 
 // The 38 rows in registration order.
@@ -53,9 +64,7 @@ std::span<const TApiMethodRow> ApiMethodRows();
 
 // Adds one method per row to the server's Methods, in table order.
 // The handler objects and `registry` must outlive the server's use of them.
-// Without a line group the line rows run their prologue and answer fault
-// 1001, as the rows without handlers do.
 void RegisterMethods(xmlrpc::TRpcServer& server, TSubscriptionMethods& subscription, TMasterKeyMethods& master_keys,
-                     const subscribers::TSubscribersInfo& registry, TLineMethods* lines = nullptr);
+                     const subscribers::TSubscribersInfo& registry, TLineMethods& lines, TDeviceMethods& devices);
 
 }  // namespace kavor2::service

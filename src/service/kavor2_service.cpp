@@ -7,6 +7,7 @@
 
 #include "device/kavor_session.h"
 #include "service/api_methods.h"
+#include "service/device_methods.h"
 #include "service/delivery.h"
 #include "service/host_dispatch.h"
 #include "service/host_window_port.h"
@@ -103,7 +104,9 @@ void TKavor2::StartSequence() {
   SubscriptionMethods = std::make_unique<TSubscriptionMethods>(*SubscribersInfo, *WindowPort, event_log_);
   MasterKeyMethods = std::make_unique<TMasterKeyMethods>(Session->MasterKeyList());
   LineMethods = std::make_unique<TLineMethods>(*Session, *SubscribersInfo, *WindowPort);
-  RegisterMethods(*RpcServer, *SubscriptionMethods, *MasterKeyMethods, *SubscribersInfo, LineMethods.get());
+  DeviceMethods = std::make_unique<TDeviceMethods>(*Session, *SubscribersInfo, *WindowPort);
+  RegisterMethods(*RpcServer, *SubscriptionMethods, *MasterKeyMethods, *SubscribersInfo, *LineMethods,
+                  *DeviceMethods);
 
   // 9. Payload encryption with the clients.
   RpcServer->SetAESCrypt(Crypt);
@@ -200,6 +203,7 @@ void TKavor2::StopSequence() {
   SubscriptionMethods.reset();
   MasterKeyMethods.reset();
   LineMethods.reset();
+  DeviceMethods.reset();
   WindowPort.reset();
 
   // 6.

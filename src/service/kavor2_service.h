@@ -31,6 +31,7 @@ class THostWindowPort;
 class TSubscriptionMethods;
 class TMasterKeyMethods;
 class TLineMethods;
+class TDeviceMethods;
 class TDelivery;
 class TLiveness;
 class TClientCheckTread;
@@ -105,6 +106,7 @@ class TKavor2 {
   std::unique_ptr<TSubscriptionMethods> SubscriptionMethods;
   std::unique_ptr<TMasterKeyMethods> MasterKeyMethods;
   std::unique_ptr<TLineMethods> LineMethods;
+  std::unique_ptr<TDeviceMethods> DeviceMethods;
   std::unique_ptr<TDelivery> Delivery;
   std::unique_ptr<TLiveness> Liveness;
   std::unique_ptr<xmlrpc::TRpcServer> RpcServer;

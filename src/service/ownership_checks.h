@@ -1,8 +1,9 @@
 #pragma once
-// Who owns a line, as the line and device methods ask it: the lock state of
-// a line for a caller, the access check that turns a state other than "mine"
-// into a fault, the line's owner, and whether another subscriber owns a
-// device on the line. Service thread only, like the registry they read.
+// Who owns a line or a device, as the line and device methods ask it: the
+// lock state of an object for a caller, the access check that turns a state
+// other than "mine" into a fault, the object's owner, and whether another
+// subscriber owns a device on a line. Service thread only, like the registry
+// they read.
 #include <cstdint>
 #include <string>
 
@@ -48,5 +49,24 @@ bool LineDevicesFree(const subscribers::TSubscribersInfo& registry, const platfo
 // "Line ID : " + the ID in decimal + " ": the start of the line faults'
 // detail; the owner's text follows.
 std::string LineDetail(std::int32_t line_id);
+
+// By the first device entry of the device.
+TLockInfo DeviceLockState(const subscribers::TSubscribersInfo& registry, const platform::Guid& certificate,
+                          const subscribers::IOwnedDevice& device);
+
+// True for lsMine. Otherwise sets fault 8 ("Object is unlocked  Device ID :
+// <ID> ") or fault 7 ("Object is locked by other user  Device ID : <ID> " +
+// owner).
+bool CheckDeviceAccess(xmlrpc::TRpcFunction& result, const subscribers::TSubscribersInfo& registry,
+                       const platform::Guid& certificate, const subscribers::IOwnedDevice& device);
+
+// The first registered subscriber that an entry of the device leads to;
+// null when none does.
+subscribers::TSubscriber* DeviceOwner(const subscribers::TSubscribersInfo& registry,
+                                      const subscribers::IOwnedDevice& device);
+
+// " Device ID : " + the ID text + " ": the start of the device faults'
+// detail; the owner's text follows.
+std::string DeviceDetail(const std::string& id_text);
 
 }  // namespace kavor2::service

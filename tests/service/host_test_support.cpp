@@ -116,6 +116,13 @@ std::vector<CallbackServer::Received> CallbackServer::Calls() {
   return calls_;
 }
 
+device::TSessionEnvironment QuietLoopback() {
+  device::TSessionEnvironment environment;
+  environment.LocalAddresses = [] { return std::vector<std::string>{"127.0.0.1"}; };
+  environment.Threads = {};
+  return environment;
+}
+
 std::int32_t DeadPort() {
   platform::TcpListener probe;
   if (!probe.Open(0).ok()) return 0;

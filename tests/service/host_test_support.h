@@ -13,6 +13,7 @@
 #include <variant>
 #include <vector>
 
+#include "device/session_environment.h"
 #include "platform/event_log.h"
 #include "platform/event_loop.h"
 #include "service/host_messages.h"
@@ -105,6 +106,10 @@ class CallbackServer {
   std::condition_variable arrived_;
   std::vector<Received> calls_;
 };
+
+// A session environment for handler tests: loopback only and no line
+// threads, so lines bind and listen but no ID request ever leaves.
+device::TSessionEnvironment QuietLoopback();
 
 // A loopback port nobody listens on (it was free a moment ago).
 std::int32_t DeadPort();

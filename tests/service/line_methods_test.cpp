@@ -77,7 +77,7 @@ class LineMethods : public ::testing::Test {
  protected:
   LineMethods() {
     registry_.SetWindow(&window_);
-    RegisterMethods(server_, subscription_, master_keys_, registry_, &methods_);
+    RegisterMethods(server_, subscription_, master_keys_, registry_, methods_, devices_);
     a_ = Register(9000, 40000, "Desk");
     b_ = Register(9001, 40001, "Other");
     window_.posted.clear();
@@ -127,6 +127,7 @@ class LineMethods : public ::testing::Test {
   TSubscriptionMethods subscription_{registry_, window_, log_};
   TMasterKeyMethods master_keys_{session_.MasterKeyList()};
   TLineMethods methods_{session_, registry_, window_};
+  TDeviceMethods devices_{session_, registry_, window_};
   xmlrpc::TRpcServer server_{loop_};
   std::string a_;
   std::string b_;

@@ -50,7 +50,7 @@ class MasterKeyMethods : public ::testing::Test {
  protected:
   MasterKeyMethods() {
     registry_.SetWindow(&window_);
-    RegisterMethods(server_, subscription_, methods_, registry_);
+    RegisterMethods(server_, subscription_, methods_, registry_, lines_, devices_);
     const xmlrpc::TRpcResult r = Call(server_, "AddMessageSubscriber", {9000, "Desk", "Data", "State"});
     me_ = r.IsString() ? r.AsString() : std::string();
   }
@@ -68,10 +68,14 @@ class MasterKeyMethods : public ::testing::Test {
   platform::EventLoop loop_;  // callback clients are made on it; it never runs here
   RecordingLog log_;
   RecordingPoster window_;
+  // Before the registry: the ownership entries go before the lines.
+  device::TKavorSession session_{loop_, testing::QuietLoopback()};
   subscribers::TSubscribersInfo registry_{loop_};
   TSubscriptionMethods subscription_{registry_, window_, log_};
   device::TMasterKeyList list_;
   TMasterKeyMethods methods_{list_};
+  TLineMethods lines_{session_, registry_, window_};
+  TDeviceMethods devices_{session_, registry_, window_};
   xmlrpc::TRpcServer server_{loop_};
   std::string me_;
 };
