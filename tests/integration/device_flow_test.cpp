@@ -104,6 +104,13 @@ class ServiceWithDevices : public ::testing::Test {
   std::unique_ptr<ChildProcess> service_;
 };
 
+TEST_F(ServiceWithDevices, LineAndDeviceFaults) {
+  Start({"/noncrypt"});
+  const ScriptRun run = RunScenario("faults");
+  EXPECT_TRUE(run.Done()) << run.output << ReadFile(EventLog());
+  Stop();
+}
+
 // Takes one or two check passes of 20 s each.
 TEST_F(ServiceWithDevices, LivenessCheckPingsAndReleases) {
   Start({"/noncrypt", "/casheoff"});

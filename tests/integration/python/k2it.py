@@ -201,9 +201,8 @@ def expect_fault(call, code, text=None):
     try:
         call()
     except xmlrpc.client.Fault as f:
-        assert f.faultCode == code, (f.faultCode, f.faultString)
-        if text is not None:
-            assert f.faultString == text, (f.faultString, text)
+        got, want = (f.faultCode, f.faultString), (code, f.faultString if text is None else text)
+        assert got == want, "fault %r, expected %r" % (got, want)
         return f
     raise AssertionError("no fault %d (%r)" % (code, text))
 
