@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "device/kavor_session.h"
 #include "service/api_methods.h"
@@ -61,7 +62,11 @@ void TKavor2::ServiceStart(bool& Started) {
 void TKavor2::StartSequence() {
   // 1. The null certificate is the constant platform::Guid{} (all zero); there is nothing to set.
   // 2. Session: create it, wire OnDeviceData and OnDeviceState to the data and state handlers.
-  Session = std::make_unique<device::TKavorSession>(loop_);
+  //    The serial ports' directory ("/comdir") is fixed for the session's
+  //    life, so the options are read for it already here.
+  device::TSessionEnvironment session_environment;
+  session_environment.ComDir = ParseOptions(environment_.Arguments).ComDir;
+  Session = std::make_unique<device::TKavorSession>(loop_, std::move(session_environment));
   Session->SetOnDeviceData([this](device::TKavorSession& sender, std::int32_t kind, const device::TK2Message& record) {
     DeviceData(sender, kind, record);
   });

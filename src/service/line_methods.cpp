@@ -4,6 +4,7 @@
 #include <cctype>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -113,11 +114,14 @@ void TLineMethods::Lines(const xmlrpc::TRpcParams&, xmlrpc::TRpcFunction& result
     item->AddItem("ID", static_cast<std::int32_t>(line->ID));
     item->AddItem("Subscriber", owner ? owner->DisplayText() : std::string());
     const device::TUdpKavor* udp = line->UdpComm();
+    const device::TComKavor* com = line->ComComm();
     item->AddItem("Type", std::string(line->LineType == device::ltSerial ? kSerialType : kEthernetType));
-    // Serial lines cannot be made in this build; their COM port and speed
-    // come with the serial transport.
-    item->AddItem("Port", static_cast<std::int32_t>(udp ? udp->GetPort() : 0));
+    std::int32_t port = 0;
+    if (udp) port = udp->GetPort();
+    if (com) port = com->ComPort();
+    item->AddItem("Port", port);
     item->AddItem("Auto", line->AutoAddDevice.load());
+    if (com) item->AddItem("ComSpeed", static_cast<std::int32_t>(com->ComPortSpeed()));
     array->AddItem(std::move(item));
   }
   result.AddItem(std::move(array));
@@ -179,7 +183,7 @@ void TLineMethods::AddEthernetLine(const xmlrpc::TRpcParams& params, xmlrpc::TRp
 }
 
 void TLineMethods::AddSerialLine(const xmlrpc::TRpcParams& params, xmlrpc::TRpcFunction& result,
-                                 const TCaller&) {
+                                 const TCaller& caller) {
   // COM port and AutoAddDevice are needed; the speed and the time-outs may
   // be left out from the end (speed 12, the transport's time-outs).
   if (params.size() < kSerMinCount) {
@@ -201,22 +205,13 @@ void TLineMethods::AddSerialLine(const xmlrpc::TRpcParams& params, xmlrpc::TRpcF
   if (params.size() > kSerLinkTime) link_time_s = params[kSerLinkTime].AsInteger();
   if (com_port < 0 || com_port > kMaxComPort) throw platform::RangeError(kRangeErrorText);
 
-  std::shared_ptr<device::TLine> line;
-  try {
-    line = session_.Lines().AddLine(device::ltSerial);
-  } catch (const device::ECommError& e) {
-    SetFault(result, {kFaultNotFound, e.what()});
-    return;
-  }
-  // Unreachable while the session refuses serial lines: nothing in this
-  // build could take the COM port and the speed, and a line without them
-  // would never work, so such a line is not kept.
-  (void)auto_add;
-  (void)speed;
-  (void)answer_units;
-  (void)link_time_s;
-  DeleteFromSession(*line);
-  SetFault(result, kInvalidLineType);
+  const std::shared_ptr<device::TLine> line = session_.Lines().AddLine(device::ltSerial);
+  device::TComKavor& com = *line->ComComm();
+  com.SetComPort(static_cast<std::uint8_t>(com_port));
+  line->AutoAddDevice = auto_add;
+  com.SetComPortSpeed(speed);
+  SetTiming(com, answer_units, link_time_s);
+  FinishAddLine(*line, result, caller);
 }
 
 void TLineMethods::FinishAddLine(device::TLine& line, xmlrpc::TRpcFunction& result, const TCaller& caller) {
@@ -318,15 +313,24 @@ void TLineMethods::LinePort(const xmlrpc::TRpcParams& params, xmlrpc::TRpcFuncti
   }
   if (!CheckLineAccess(result, registry_, caller.Certificate, *line)) return;
   device::TUdpKavor* udp = line->UdpComm();
+  device::TComKavor* com = line->ComComm();
   if (params.size() == kQueryCount) {
-    // Only Ethernet lines have a UDP port; reading one elsewhere fails as a
-    // failed cast does (fault 1001).
+    // An Ethernet line's UDP port, a serial line's COM port number; any
+    // other transport fails as a failed cast does (fault 1001).
+    if (com) {
+      result.AddItem(static_cast<std::int32_t>(com->ComPort()));
+      return;
+    }
     if (!udp) throw platform::ConversionError(kInvalidCastText);
     result.AddItem(static_cast<std::int32_t>(udp->GetPort()));
     return;
   }
   if (!params[kValueParam].IsInteger()) {
     SetFault(result, kInvalidType);
+    return;
+  }
+  if (com) {
+    SetComPort(*line, *com, params[kValueParam].AsInteger(), result);
     return;
   }
   if (!udp) {
@@ -348,9 +352,46 @@ void TLineMethods::LinePortSpeed(const xmlrpc::TRpcParams& params, xmlrpc::TRpcF
     return;
   }
   if (!CheckLineAccess(result, registry_, caller.Certificate, *line)) return;
-  // Only serial lines have a speed, and this build makes none (AddLine
-  // refuses them), so every line that exists is of the wrong type.
-  SetFault(result, kInvalidLineType);
+  device::TComKavor* com = line->ComComm();
+  if (!com) {
+    SetFault(result, kInvalidLineType);
+    return;
+  }
+  if (params.size() == kQueryCount) {
+    result.AddItem(static_cast<std::int32_t>(com->ComPortSpeed()));
+    return;
+  }
+  if (!params[kValueParam].IsInteger()) {
+    SetFault(result, kInvalidType);
+    return;
+  }
+  const std::int32_t speed = params[kValueParam].AsInteger();
+  if (speed < 0 || speed > kMaxSpeedOrdinal) {
+    SetFault(result, {kFaultNotFound, kRangeErrorText});
+    return;
+  }
+  // Applied to the open port at once, between two bus transactions.
+  com->SetComPortSpeed(speed);
+}
+
+void TLineMethods::SetComPort(device::TLine& line, device::TComKavor& com, std::int32_t port,
+                              xmlrpc::TRpcFunction& result) {
+  if (port < 0 || port > kMaxComPort) {
+    SetFault(result, {kFaultNotFound, kRangeErrorText});
+    return;
+  }
+  if (port == com.ComPort()) return;
+  // The port is changed between two bus transactions: closed, renamed and
+  // opened again. When the new one cannot be opened the line stays closed
+  // on it (its transactions fail) until a port that opens is set.
+  std::lock_guard lock(line.LineLock());
+  com.Close();
+  com.SetComPort(static_cast<std::uint8_t>(port));
+  try {
+    com.Open();
+  } catch (const std::exception& e) {
+    SetFault(result, {kFaultNotFound, e.what()});
+  }
 }
 
 void TLineMethods::LineAutoAdd(const xmlrpc::TRpcParams& params, xmlrpc::TRpcFunction& result,

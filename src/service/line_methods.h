@@ -49,6 +49,8 @@ class TLineMethods {
   // deleted when it cannot), gives the line to the caller, posts
   // WM_LINE_ADDED, starts the line's threads and answers its ID.
   void FinishAddLine(device::TLine& line, xmlrpc::TRpcFunction& result, const TCaller& caller);
+  // "LinePort" on a serial line: another COM port, opened at once.
+  void SetComPort(device::TLine& line, device::TComKavor& com, std::int32_t port, xmlrpc::TRpcFunction& result);
   // The line of parameter 1, or null.
   std::shared_ptr<device::TLine> LineOf(const xmlrpc::TRpcParams& params) const;
   void DeleteFromSession(const device::TLine& line);

@@ -6,7 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <climits>
+#include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -62,12 +66,29 @@ std::ostream& operator<<(std::ostream& os, const Notice& n) {
   return os << n.msg << " '" << n.subject << "' '" << n.owner << "'";
 }
 
+// A serial port that takes every write and never answers.
+class SilentPort final : public device::ISerialPort {
+ public:
+  void Apply(const device::TSerialSettings&) override {}
+  std::optional<std::size_t> Read(std::span<std::uint8_t>, std::chrono::milliseconds) override { return 0; }
+  std::optional<std::size_t> Write(std::span<const std::uint8_t> bytes) override { return bytes.size(); }
+  void Purge() override {}
+  int LastSystemError() const override { return 0; }
+};
+
+constexpr char kPortDir[] = "/k2-test-ports";
+
 // Loopback only, no line threads: the transports bind and listen, and no
-// ID request ever leaves.
+// ID request ever leaves. Serial ports 7 and 8 exist (and stay silent).
 device::TSessionEnvironment QuietLoopback() {
   device::TSessionEnvironment environment;
   environment.LocalAddresses = [] { return std::vector<std::string>{"127.0.0.1"}; };
   environment.Threads = {};
+  environment.ComDir = kPortDir;
+  environment.SerialPorts = [](const std::string& path) -> std::unique_ptr<device::ISerialPort> {
+    if (path != std::string(kPortDir) + "/COM7" && path != std::string(kPortDir) + "/COM8") return nullptr;
+    return std::make_unique<SilentPort>();
+  };
   return environment;
 }
 
@@ -162,26 +183,46 @@ TEST_F(LineMethods, AddLineFormsAndTheLinesTheyLeave) {
       {{a_, "ETHERNET", p + 1, true, false, "dp", 0, 0}, kNotAnInteger, {0}},
       // A transport that does not open: fault 1 with its text, no line.
       {{a_, "ETHERNET", 70000, true, false, p + 101}, {1, "Invalid UDP port 70000"}, {0}},
-      // Serial: the transport is not part of this build; short forms are
-      // taken, below 4 parameters is no form, 4 tests positions 2 and 3.
-      {{a_, "RS232", 3, true}, {1, "Serial lines are not available in this build"}, {0}},
-      {{a_, "rs232", 3, true, 7, 20, 30}, {1, "Serial lines are not available in this build"}, {0}},
+      // Serial: a port that does not open is fault 1 with its text, and the
+      // line goes again; short forms are taken, below 4 parameters is no
+      // form, 4 tests positions 2 and 3.
+      {{a_, "RS232", 3, true}, {1, "/k2-test-ports/COM3 not open"}, {0}},
+      {{a_, "rs232", 3, true, 7, 20, 30}, {1, "/k2-test-ports/COM3 not open"}, {0}},
       {{a_, "RS232", 3}, kCount, {0}},
       {{a_, "RS232", 3, 1}, kType, {0}},
       {{a_, "RS232", "3", true}, kType, {0}},
       {{a_, "RS232", 256, true}, {1001, "Range check error"}, {0}},
       {{a_, "RS232", 3, true, "fast"}, kNotAnInteger, {0}},
       // Counts other than 6 and 11 with every kind right make the line.
-      {{a_, "ETHERNET", p + 2, false, true, p + 102, 5, 6}, Int(5), {0, 5}},
+      {{a_, "ETHERNET", p + 2, false, true, p + 102, 5, 6}, Int(7), {0, 7}},
+      // A serial line on a port that opens: speed, answer time-out, link time.
+      {{a_, "RS232", 7, false, 3, 25, 30}, Int(8), {0, 7, 8}},
+      // An unknown speed is the fastest; the short form takes the defaults.
+      {{a_, "RS232", 8, true, 13}, Int(9), {0, 7, 8, 9}},
   };
   for (std::size_t i = 0; i < steps.size(); ++i) {
     EXPECT_EQ(Run("AddLine", steps[i].params), steps[i].answer) << "step " << i;
     EXPECT_EQ(LineIds(), steps[i].lines) << "step " << i;
   }
   // Only the lines made were announced, each naming its creator.
-  EXPECT_EQ(TakeNotices(), (std::vector<Notice>{{WM_LINE_ADDED, "0", kDesk}, {WM_LINE_ADDED, "5", kDesk}}));
+  EXPECT_EQ(TakeNotices(), (std::vector<Notice>{{WM_LINE_ADDED, "0", kDesk},
+                                                 {WM_LINE_ADDED, "7", kDesk},
+                                                 {WM_LINE_ADDED, "8", kDesk},
+                                                 {WM_LINE_ADDED, "9", kDesk}}));
 
-  const auto line = session_.Lines().FindItemID(5);
+  const auto serial = session_.Lines().FindItemID(8);
+  ASSERT_NE(serial, nullptr);
+  ASSERT_NE(serial->ComComm(), nullptr);
+  EXPECT_TRUE(serial->ComComm()->IsOpen());
+  EXPECT_EQ(serial->ComComm()->ComPort(), 7);
+  EXPECT_EQ(serial->ComComm()->ComPortSpeed(), 3);
+  EXPECT_FALSE(serial->AutoAddDevice);
+  EXPECT_EQ(serial->ComComm()->CommandTimeOut(), 2500);
+  EXPECT_EQ(serial->ComComm()->ConnectTimeOut(), 30);
+  EXPECT_EQ(session_.Lines().FindItemID(9)->ComComm()->ComPortSpeed(), 12);
+  EXPECT_TRUE(session_.Lines().FindItemID(9)->AutoAddDevice);
+
+  const auto line = session_.Lines().FindItemID(7);
   ASSERT_NE(line, nullptr);
   ASSERT_NE(line->UdpComm(), nullptr);
   EXPECT_TRUE(line->UdpComm()->IsOpen());
@@ -377,6 +418,55 @@ TEST_F(LineMethods, LinesListsEveryLineWithItsOwner) {
     EXPECT_EQ(s.Items(3).AsInteger(), expected[i].port);
     EXPECT_EQ(s.Items(4).AsBoolean(), expected[i].automatic);
   }
+}
+
+TEST_F(LineMethods, SerialLineSettingsAndItsEntryInLines) {
+  ASSERT_EQ(Run("AddLine", {a_, "RS232", 7, true, 4, 20, 30}), Int(0));
+  const auto line = session_.Lines().FindItemID(0);
+  ASSERT_NE(line, nullptr);
+  device::TComKavor& com = *line->ComComm();
+  struct Step {
+    const char* method;
+    std::vector<Param> params;
+    Answer answer;
+  };
+  const std::vector<Step> steps = {
+      {"LineType", {a_, 0}, {0, "s:RS232"}},
+      {"LinePortSpeed", {a_, 0}, Int(4)},
+      {"LinePortSpeed", {a_, 0, 9}, kEmpty},
+      {"LinePortSpeed", {a_, 0}, Int(9)},
+      {"LinePortSpeed", {a_, 0, 13}, {1, "Range check error"}},
+      {"LinePortSpeed", {a_, 0, -1}, {1, "Range check error"}},
+      {"LinePortSpeed", {a_, 0, true}, kType},
+      {"LinePortSpeed", {a_, 0}, Int(9)},
+      // The COM port number: another port is opened at once.
+      {"LinePort", {a_, 0}, Int(7)},
+      {"LinePort", {a_, 0, 8}, kEmpty},
+      {"LinePort", {a_, 0}, Int(8)},
+      // A port that does not open: the error, and the line stays on it, closed.
+      {"LinePort", {a_, 0, 3}, {1, "/k2-test-ports/COM3 not open"}},
+      {"LinePort", {a_, 0}, Int(3)},
+      {"LinePort", {a_, 0, 256}, {1, "Range check error"}},
+      {"LinePort", {a_, 0, 7}, kEmpty},
+  };
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    EXPECT_EQ(Run(steps[i].method, steps[i].params), steps[i].answer) << "step " << i;
+    if (i == 11) {
+      EXPECT_FALSE(com.IsOpen());
+    }
+  }
+  EXPECT_TRUE(com.IsOpen());
+  EXPECT_EQ(com.ComPortSpeed(), 9);
+
+  const xmlrpc::TRpcResult r = Call(server_, "Lines", {});
+  ASSERT_TRUE(r.IsArray());
+  ASSERT_EQ(r.AsArray()->Count(), 1);
+  const xmlrpc::TRpcStruct& entry = *r.AsArray()->Items(0).AsStruct();
+  EXPECT_EQ(entry.KeyList(), (std::vector<std::string>{"ID", "Subscriber", "Type", "Port", "Auto", "ComSpeed"}));
+  EXPECT_EQ(entry.Items(2).AsString(), "RS232");
+  EXPECT_EQ(entry.Items(3).AsInteger(), 7);
+  EXPECT_TRUE(entry.Items(4).AsBoolean());
+  EXPECT_EQ(entry.Items(5).AsInteger(), 9);
 }
 
 }  // namespace
