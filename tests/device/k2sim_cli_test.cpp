@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <unistd.h>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -292,6 +293,13 @@ TEST(SimOptions, ParseTable) {
       {{"--duration", "nan"}, false},
       {{"--devices"}, false},
       {{"--bogus"}, false},
+      // The serial bus.
+      {{"--serial-dir", "/tmp", "--com", "4", "--devices", "2", "--capacity", "2", "--repeat-first"}, true},
+      {{"--serial-dir", "/tmp", "--devices", "128"}, false},  // one short address each
+      {{"--serial-dir", ""}, false},
+      {{"--com", "0"}, false},
+      {{"--com", "256"}, false},
+      {{"--capacity", "16"}, false},
   };
   for (const ArgCase& c : cases) {
     std::string line;
@@ -329,6 +337,7 @@ TEST(SimOptions, HelpWinsAndNamesTheDefaults) {
   const TParseResult r = ParseOptions({"--devices", "2", "--help", "--bogus"});
   EXPECT_TRUE(r.Help);
   EXPECT_NE(HelpText().find("127.0.0.1:40000"), std::string::npos);
+  EXPECT_NE(HelpText().find("--serial-dir DIR"), std::string::npos);
 }
 
 int RunProgram(const std::string& args) {
@@ -346,6 +355,13 @@ TEST(SimProgram, HelpExitsZeroAndUsageErrorsTwo) {
   EXPECT_EQ(RunProgram("--devices 0"), 2);
   // A short run ends by itself and cleanly, nobody listening.
   EXPECT_EQ(RunProgram("--service 127.0.0.1:1 --base-port 0 --duration 0.2 --quiet"), 0);
+  // A serial bus behind a pty: the link exists while it runs and goes after.
+  char dir[] = "/tmp/k2simbusXXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  EXPECT_EQ(RunProgram(std::string("--serial-dir ") + dir + " --com 3 --devices 2 --duration 0.2"), 0);
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(dir) / "COM3"));
+  EXPECT_EQ(RunProgram("--serial-dir /nonexistent-k2-dir --duration 0.2"), 1);
+  std::filesystem::remove_all(dir);
 }
 
 // ---- Commands and event lines ---------------------------------------------------

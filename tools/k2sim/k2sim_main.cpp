@@ -1,5 +1,6 @@
-// k2sim: simulated Ethernet devices for a service line. SIGINT and SIGTERM
-// arrive through a signal descriptor, so the loop stops between events.
+// k2sim: simulated Ethernet devices, or a serial bus of devices, for a
+// service line. SIGINT and SIGTERM arrive through a signal descriptor, so
+// the loop stops between events.
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <iostream>
 
 #include "k2sim/k2sim_driver.h"
+#include "k2sim/k2sim_serial_driver.h"
 
 int main(int argc, char** argv) {
   using namespace kavor2::k2sim;
@@ -32,8 +34,14 @@ int main(int argc, char** argv) {
     return 1;
   }
   try {
-    TSimDriver driver(*parsed.Options, std::cout);
-    driver.Run(stop_fd, parsed.Options->Commands ? STDIN_FILENO : -1);
+    const int command_fd = parsed.Options->Commands ? STDIN_FILENO : -1;
+    if (!parsed.Options->SerialDir.empty()) {
+      TSerialSimDriver driver(*parsed.Options, std::cout);
+      driver.Run(stop_fd, command_fd);
+    } else {
+      TSimDriver driver(*parsed.Options, std::cout);
+      driver.Run(stop_fd, command_fd);
+    }
   } catch (const std::exception& e) {
     std::cerr << "k2sim: " << e.what() << '\n';
     ::close(stop_fd);

@@ -126,6 +126,9 @@ TParseResult ParseOptions(const std::vector<std::string>& args) {
       {"--data", hex_frame(options.Data)},
       {"--stream", hex_frame(options.Stream)},
       {"--record", [&](const std::string& v) { options.RecordFile = v; return !v.empty(); }},
+      {"--serial-dir", [&](const std::string& v) { options.SerialDir = v; return !v.empty(); }},
+      {"--com", [&](const std::string& v) { return ParseInt(v, options.ComPort, 1, 255); }},
+      {"--capacity", [&](const std::string& v) { return ParseInt(v, options.Capacity, 0, 15); }},
       {"--duration",
        [&](const std::string& v) {
          std::size_t used = 0;
@@ -138,7 +141,10 @@ TParseResult ParseOptions(const std::vector<std::string>& args) {
        }},
   };
   const std::map<std::string, bool*> flags = {
-      {"--routes", &options.Routes}, {"--quiet", &options.Quiet}, {"--commands", &options.Commands}};
+      {"--routes", &options.Routes},
+      {"--quiet", &options.Quiet},
+      {"--commands", &options.Commands},
+      {"--repeat-first", &options.RepeatFirst}};
 
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -168,6 +174,10 @@ TParseResult ParseOptions(const std::vector<std::string>& args) {
     result.Error = "--base-port leaves no room for all devices";
     return result;
   }
+  if (!options.SerialDir.empty() && options.Devices > kMaxBusDevices) {
+    result.Error = "a serial bus has room for 127 devices";
+    return result;
+  }
   if (!DeviceIds(options)) {
     result.Error = "--first-id leaves no room for all devices";
     return result;
@@ -177,7 +187,7 @@ TParseResult ParseOptions(const std::vector<std::string>& args) {
 }
 
 std::string HelpText() {
-  return "k2sim: simulated Ethernet devices for a kavor2srv line\n"
+  return "k2sim: simulated Ethernet or serial bus devices for a kavor2srv line\n"
          "\n"
          "Each device has its own UDP socket (local address, base port + n), answers the\n"
          "line's ID requests, asks for the line's ID until answered, then runs the K2\n"
@@ -205,6 +215,21 @@ std::string HelpText() {
          "  --record FILE        also write every event line to FILE\n"
          "  --duration S         stop after S seconds (default: run until SIGINT or SIGTERM)\n"
          "  --help               this text\n"
+         "\n"
+         "Serial bus (instead of UDP): the devices share one bus behind a pseudo-terminal.\n"
+         "They start without short addresses, answer the line's search probes bit by bit,\n"
+         "take the address and the line's ID its connect gives, answer polls and address\n"
+         "queries, acknowledge data frames by toggle, and run the K2 protocol without\n"
+         "addresses on the wire. Start the service with /comdir=DIR and add the line as\n"
+         "AddLine(cert, \"RS232\", N, true, speed, ...).\n"
+         "  --serial-dir DIR     bus mode: DIR/COM<N> becomes a symlink to the pty's slave\n"
+         "  --com N              the N of COM<N>, 1 to 255 (default 1)\n"
+         "  --capacity C         receive capacity in every reply, 0 to 15 (units of 16 bytes;\n"
+         "                       15, the default: 255 bytes or more)\n"
+         "  --repeat-first       each device misses the acknowledge of its first data frame\n"
+         "                       and sends it again (the line must not deliver it twice)\n"
+         "  (--devices up to 127, --first-id, --key, --send-every, --data, --commands\n"
+         "  with data and status, --quiet, --record and --duration apply as well)\n"
          "\n"
          "Event lines: time, device ID, event, hex data.\n";
 }

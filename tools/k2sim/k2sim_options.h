@@ -15,6 +15,7 @@ namespace kavor2::k2sim {
 inline constexpr std::uint16_t kDefaultServicePort = 40000;
 inline constexpr std::uint16_t kDefaultBasePort = 41000;
 inline constexpr int kMaxDevices = 1000;  // one socket each
+inline constexpr int kMaxBusDevices = 127;  // one short address each
 
 struct TSimOptions {
   std::string ServiceHost = "127.0.0.1";
@@ -35,6 +36,12 @@ struct TSimOptions {
   std::string RecordFile;
   double DurationS = 0;  // 0: until stopped
   bool Commands = false;  // read commands from standard input
+  // Serial bus mode: the devices sit on one bus behind a pseudo-terminal
+  // whose slave DIR/COM<N> points at (the service's /comdir=DIR).
+  std::string SerialDir;  // empty: Ethernet devices on UDP
+  int ComPort = 1;
+  int Capacity = 15;          // low half of every reply: 16-byte units, 15 = 255 bytes or more
+  bool RepeatFirst = false;   // each device sends its first data frame twice
 };
 
 struct TParseResult {
