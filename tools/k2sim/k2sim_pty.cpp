@@ -133,9 +133,14 @@ void TSerialBusRunner::Report() {
   auto& devices = bus_.Devices();
   seen_frames_.resize(devices.size(), 0);
   seen_connected_.resize(devices.size(), false);
+  seen_address_.resize(devices.size());
   if (!sink_) return;
   for (std::size_t i = 0; i < devices.size(); ++i) {
     TSimBusDevice& d = *devices[i];
+    if (d.ShortAddr() != seen_address_[i]) {
+      seen_address_[i] = d.ShortAddr();
+      sink_(d.Id(), "linked", device::Bytes{*d.ShortAddr()});
+    }
     if (d.Connected() != seen_connected_[i]) {
       seen_connected_[i] = d.Connected();
       sink_(d.Id(), d.Connected() ? "connected" : "disconnected", {});

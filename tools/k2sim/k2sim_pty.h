@@ -70,6 +70,7 @@ class TSerialBusRunner {
   std::condition_variable changed_;
   std::vector<std::size_t> seen_frames_;
   std::vector<bool> seen_connected_;
+  std::vector<std::optional<std::uint8_t>> seen_address_;
   std::atomic<bool> stop_{false};
   std::thread thread_;  // last: it uses everything above
 };
