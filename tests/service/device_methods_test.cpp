@@ -12,11 +12,13 @@
 
 #include "device/devices.h"
 #include "device/fixed_keys.h"
+#include "device/serial_port.h"
 #include "platform/errors.h"
 #include "service/api_methods.h"
 #include "service/hex_to_bytes.h"
 #include "service/host_test_support.h"
 #include "subscribers/subscribers_info.h"
+#include "xmlrpc/rpc_parsers.h"
 
 namespace kavor2::service {
 namespace {
@@ -72,6 +74,29 @@ std::ostream& operator<<(std::ostream& os, const Notice& n) {
 }
 
 constexpr std::int32_t kPortBase = 47600;
+
+// A serial port that takes every write and never answers.
+class SilentPort final : public device::ISerialPort {
+ public:
+  void Apply(const device::TSerialSettings&) override {}
+  std::optional<std::size_t> Read(std::span<std::uint8_t>, std::chrono::milliseconds) override { return 0; }
+  std::optional<std::size_t> Write(std::span<const std::uint8_t> bytes) override { return bytes.size(); }
+  void Purge() override {}
+  int LastSystemError() const override { return 0; }
+};
+
+constexpr char kPortDir[] = "/k2-test-ports";
+
+// Loopback only and no line threads; serial port 4 exists and stays silent.
+device::TSessionEnvironment Quiet() {
+  device::TSessionEnvironment environment = testing::QuietLoopback();
+  environment.ComDir = kPortDir;
+  environment.SerialPorts = [](const std::string& path) -> std::unique_ptr<device::ISerialPort> {
+    if (path != std::string(kPortDir) + "/COM4") return nullptr;
+    return std::make_unique<SilentPort>();
+  };
+  return environment;
+}
 const std::string kKey = "00112233445566778899AABBCCDDEEFF";
 
 class DeviceMethods : public ::testing::Test {
@@ -134,7 +159,7 @@ class DeviceMethods : public ::testing::Test {
   RecordingLog log_;
   RecordingPoster window_;
   // Before the registry: the ownership entries go before the devices.
-  device::TKavorSession session_{loop_, testing::QuietLoopback()};
+  device::TKavorSession session_{loop_, Quiet()};
   subscribers::TSubscribersInfo registry_{loop_};
   TSubscriptionMethods subscription_{registry_, window_, log_};
   TMasterKeyMethods master_keys_{session_.MasterKeyList()};
@@ -231,6 +256,61 @@ TEST_F(DeviceMethods, AddDeviceFormsFaultsAndNotices) {
   const auto no_id = session_.FindDeviceByAddress("127.0.0.1", p + 2);
   ASSERT_NE(no_id, nullptr);
   EXPECT_FALSE(no_id->PrimaryID) << "a device without ID cannot keep it";
+}
+
+TEST_F(DeviceMethods, AddDeviceOnASerialLine) {
+  ASSERT_EQ(Run("AddLine", {a_, "RS232", 4, false, 12, 20, 30}), (Answer{0, "i:1"}));
+  TakeNotices();
+  const std::string factory = device::KeyToText(device::FactoryKey);
+  const std::vector<Step> steps = {
+      // Short address and key may be left out: the lowest free address and
+      // the factory key.
+      {"AddDevice", {a_, 1, "00000000000A", false, false}, Str("00000000000A"),
+       {{WM_DEVICE_ADDED, "00000000000A", kDesk}, {WM_DEVICE_LOCKED, "00000000000A", kDesk}}},
+      {"AddDevice", {a_, 1, "00000000000B", true, true, 5, kKey}, Str("00000000000B"),
+       {{WM_DEVICE_ADDED, "00000000000B", kDesk},
+        {WM_DEVICE_LOCKED, "00000000000B", kDesk},
+        {WM_RESEND_CACHE, "00000000000B", kDesk}}},
+      {"AddDevice", {a_, 1, "00000000000C", false, false, 5}, {1, device::ShortAddrTakenText()}, {}},
+      // Values of other kinds are not taken: address 0 and the factory key.
+      {"AddDevice", {b_, 1, "00000000000C", false, false, "5", 7}, Str("00000000000C"),
+       {{WM_DEVICE_ADDED, "00000000000C", kOther}, {WM_DEVICE_LOCKED, "00000000000C", kOther}}},
+      {"AddDevice", {a_, 1, "", false, false}, Str("FFFFFFFFFFFF"),
+       {{WM_DEVICE_ADDED, "FFFFFFFFFFFF", kDesk}, {WM_DEVICE_LOCKED, "FFFFFFFFFFFF", kDesk}}},
+      {"AddDevice", {a_, 1, "", false, false}, {1, device::DuplicateIdText()}, {}},
+      // Texts that do not convert fail the call before anything is made.
+      {"AddDevice", {a_, 1, "0A1", false, false}, kRange, {}},
+      {"AddDevice", {a_, 1, "00000000000D", false, false, 0, kKey + "0"}, kRange, {}},
+  };
+  RunSteps(steps);
+  ASSERT_EQ(session_.Devices().CountOnLine(1), 4u);
+  struct Expected {
+    std::string id;
+    std::uint8_t short_addr;
+    std::string key;
+  };
+  for (const Expected& e : std::vector<Expected>{{"00000000000A", 1, factory},
+                                                 {"00000000000B", 5, kKey},
+                                                 {"00000000000C", 2, factory},
+                                                 {"FFFFFFFFFFFF", 3, factory}}) {
+    const auto d = session_.FindDeviceByIdText(e.id);
+    ASSERT_NE(d, nullptr) << e.id;
+    EXPECT_EQ(d->ShortAddr, e.short_addr) << e.id;
+    EXPECT_EQ(d->MasterKeyText(), e.key) << e.id;
+    EXPECT_TRUE(d->Enabled) << e.id;
+  }
+  // Serial devices have no address in the list. Read as clients that keep
+  // empty strings read it.
+  xmlrpc::TRpcFunction call;
+  call.SetObjectMethod("Devices");
+  call.AddItem(a_);
+  call.AddItem(1);
+  xmlrpc::TRpcClientParser parser(true);
+  parser.Parse(server_.ExecuteRequest(call.GetRequestXML(), "127.0.0.1", 40000));
+  const xmlrpc::TRpcResult r = parser.Result();
+  ASSERT_TRUE(r.IsArray());
+  ASSERT_EQ(r.AsArray()->Count(), 4);
+  EXPECT_EQ(r.AsArray()->Items(0).AsStruct()->KeyList(), (std::vector<std::string>{"MAC", "Subscriber", "Version"}));
 }
 
 TEST_F(DeviceMethods, OwnershipLockingAndDeletion) {
