@@ -95,6 +95,9 @@ class TTtyPort final : public ISerialPort {
       }
       if (n < 0 && errno != EAGAIN && errno != EINTR) {
         error_ = errno;
+        // A port that fails at once (a device gone) still costs the read's
+        // time, so a line on it does not spin.
+        ::poll(nullptr, 0, RemainingMs(deadline));
         return std::nullopt;
       }
       const int left = RemainingMs(deadline);
@@ -107,6 +110,7 @@ class TTtyPort final : public ISerialPort {
       }
       if (ready > 0 && (p.revents & (POLLERR | POLLNVAL)) != 0) {
         error_ = EIO;
+        ::poll(nullptr, 0, RemainingMs(deadline));
         return std::nullopt;
       }
       if (ready > 0 && (p.revents & POLLIN) == 0 && (p.revents & POLLHUP) != 0) {
