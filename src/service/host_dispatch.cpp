@@ -16,6 +16,13 @@ bool NotifyLine(HostMessage& message, TDelivery& delivery, std::int32_t code) {
   return true;
 }
 
+bool NotifyDevice(HostMessage& message, TDelivery& delivery, std::int32_t code) {
+  auto record = TakeRecord<TStateRecord>(message);
+  if (!record) return false;
+  delivery.NotifyDevice(code, record->Message);
+  return true;
+}
+
 }  // namespace
 
 bool RouteHostMessage(HostMessage& message, TDelivery& delivery, TLiveness& liveness) {
@@ -49,9 +56,19 @@ bool RouteHostMessage(HostMessage& message, TDelivery& delivery, TLiveness& live
       delivery.NotifyDeviceDeleted(record->Message);
       return true;
     }
+    case WM_DEVICE_LOCKED:
+      return NotifyDevice(message, delivery, kNotifyDeviceLocked);
+    case WM_DEVICE_UNLOCKED:
+      return NotifyDevice(message, delivery, kNotifyDeviceUnlocked);
+    case WM_DEVICE_ADDED:
+      return NotifyDevice(message, delivery, kNotifyDeviceAdded);
+    case WM_RESEND_CACHE: {
+      auto record = TakeRecord<TStateRecord>(message);
+      if (!record) return false;
+      delivery.ResendCache(record->Message);
+      return true;
+    }
     default:
-      // The device notices (locked, unlocked, added) need the device itself
-      // and the cache re-send needs the cache: they join with those parts.
       return false;
   }
 }

@@ -15,6 +15,7 @@
 #include "service/line_methods.h"
 #include "service/liveness.h"
 #include "service/master_key_methods.h"
+#include "service/message_cache.h"
 #include "service/subscription_methods.h"
 #include "subscribers/subscribers_info.h"
 #include "xmlrpc/rpc_server.h"
@@ -123,7 +124,7 @@ void TKavor2::StartSequence() {
   }
 
   // 11. The subscribers' OnCallResult and OnCallError handlers.
-  Delivery = std::make_unique<TDelivery>(*SubscribersInfo, *WindowPort, event_log_);
+  Delivery = std::make_unique<TDelivery>(*SubscribersInfo, *WindowPort, event_log_, Session.get());
   SubscribersInfo->Subscribers().OnCallResult = [delivery = Delivery.get()](
                                                     xmlrpc::TRpcClient& owner, const std::string& guid,
                                                     const std::string& method, const std::string& host,
@@ -150,6 +151,12 @@ void TKavor2::StartSequence() {
   RpcServer->SetActive(true);
 
   // 14. Unless CacheOff: open or create the cache database.
+  if (!CacheOff) {
+    Database = std::make_unique<TMessageCache>(event_log_);
+    Database->Open(CacheFileFor(environment_.ProgramFile, data_directory_));
+    Delivery->SetCache(Database.get());
+    Delivery->OnCallAccepted = [cache = Database.get()](const std::string& guid) { cache->DeleteTransaction(guid); };
+  }
   // 15. The liveness thread: create it suspended with MessageWindow, then resume it.
   ClientCheckThread = std::make_unique<TClientCheckTread>(*WindowPort);
   ClientCheckThread->Resume();
@@ -227,6 +234,7 @@ void TKavor2::StopSequence() {
   }
 
   // 9. Unless CacheOff: close the cache database when it is connected.
+  if (!CacheOff && Database && Database->Connected()) Database->Close();
 
   // 10.
   LogMessage(kStoppedEntry);

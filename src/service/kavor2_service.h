@@ -35,6 +35,7 @@ class TDeviceMethods;
 class TDelivery;
 class TLiveness;
 class TClientCheckTread;
+class TMessageCache;
 
 // What the process hands the service: its command line and where it lives.
 struct ServiceEnvironment {
@@ -98,6 +99,9 @@ class TKavor2 {
   // devices), the window (its queued messages are dropped then), and the
   // session last, with its lines and devices.
   std::unique_ptr<device::TKavorSession> Session;
+  // The cache of undelivered messages (unless CacheOff); outlives the
+  // delivery that writes to it.
+  std::unique_ptr<TMessageCache> Database;
   std::unique_ptr<HostWindow> MessageWindow;
   // The window as the registry, the handlers and the liveness thread post to
   // it; detached when the window is destroyed.
@@ -119,7 +123,7 @@ class TKavor2 {
   bool Crypt = true;
   std::int32_t LiveClientTimeOut = kDefaultLiveClientTimeOut;
   std::int64_t CounterFrequency = 0;
-  // Database joins these fields with its subsystem.
+
 };
 
 }  // namespace kavor2::service

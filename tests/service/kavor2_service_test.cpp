@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -129,6 +132,29 @@ TEST(Kavor2Service, DataDirectoryIsTheProgramDirectoryUnlessGiven) {
     EXPECT_EQ(h.Service().DataDirectory(), std::filesystem::path("/var/lib/Kavor2"));
     h.Stop();
   }
+}
+
+TEST(Kavor2Service, TheCacheFileIsMadeInTheDataDirectoryUnlessTheCacheIsOff) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("k2svc-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::filesystem::path file = dir / "kavor2srv.S3DB";
+  const std::uint16_t port = FreePort();
+  {
+    ServiceHarness h({"/port=" + std::to_string(port), "/CasheOff", "/datadir=" + dir.string()});
+    h.Start();
+    h.Stop();
+    EXPECT_FALSE(std::filesystem::exists(file));
+  }
+  {
+    ServiceHarness h({"/port=" + std::to_string(port), "/datadir=" + dir.string()});
+    h.Start();
+    EXPECT_TRUE(std::filesystem::exists(file));
+    h.Stop();
+    EXPECT_EQ(h.Log().Entries(), (std::vector<std::string>{"Service started (port=" + std::to_string(port) + ")",
+                                                           "Service stoped"}));
+  }
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
