@@ -134,32 +134,39 @@ void TMessageCache::Create(const std::filesystem::path& file) {
   }
 }
 
-bool TMessageCache::Usable(std::string& why) {
+namespace {
+
+// Errors that say the file's content is no database, or a broken one; any
+// other (permissions, I/O) leaves the file alone.
+bool IsDamage(sqlite3* db) {
+  const int code = sqlite3_errcode(db) & 0xFF;
+  return code == SQLITE_NOTADB || code == SQLITE_CORRUPT;
+}
+
+}  // namespace
+
+TMessageCache::TCheck TMessageCache::Check(std::string& why) {
   std::string error;
   Statement check = Prepare(db_, "PRAGMA quick_check", error);
-  if (!check) {
-    why = error;
-    return false;
-  }
-  if (sqlite3_step(check.get()) != SQLITE_ROW) {
+  if (!check || sqlite3_step(check.get()) != SQLITE_ROW) {
     why = ErrorOf(db_);
-    return false;
+    return IsDamage(db_) ? ckDamaged : ckFailed;
   }
   if (const std::string verdict = Column(check.get(), 0); verdict != "ok") {
     why = verdict;
-    return false;
+    return ckDamaged;
   }
   check.reset();
   Statement table = Prepare(db_, kHasTable, error);
   if (!table || sqlite3_step(table.get()) != SQLITE_ROW) {
-    why = table ? ErrorOf(db_) : error;
-    return false;
+    why = ErrorOf(db_);
+    return IsDamage(db_) ? ckDamaged : ckFailed;
   }
   if (sqlite3_column_int(table.get(), 0) == 0) {
     why = "no table LogData";
-    return false;
+    return ckDamaged;
   }
-  return true;
+  return ckUsable;
 }
 
 void TMessageCache::Open(const std::filesystem::path& file) {
@@ -175,7 +182,12 @@ void TMessageCache::Open(const std::filesystem::path& file) {
     }
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
     std::string why;
-    if (!Usable(why)) {
+    const TCheck check = Check(why);
+    if (check == ckFailed) {
+      Close();
+      throw ECacheOpenError(why);
+    }
+    if (check == ckDamaged) {
       // Kept for whoever wants to look at it; the service carries on with a
       // fresh file. The journal goes with it, or it would be played into the
       // new file.

@@ -53,7 +53,8 @@ class TMessageCache {
   // error : " and the connection stays, without a usable table). A file that
   // is not a usable cache (empty, damaged, no table) is logged, renamed
   // aside with the suffix ".damaged-<time>" and made again. Throws
-  // ECacheOpenError when the file exists but cannot be opened.
+  // ECacheOpenError when the file exists but cannot be opened or read for
+  // another reason (permissions, I/O); it is left as it is then.
   void Open(const std::filesystem::path& file);
   bool Connected() const { return db_ != nullptr; }
   void Close();
@@ -72,7 +73,9 @@ class TMessageCache {
 
  private:
   void Create(const std::filesystem::path& file);
-  bool Usable(std::string& why);
+  enum TCheck { ckUsable, ckDamaged, ckFailed };
+  // Whether the open file is a sound cache; `why` says what is wrong.
+  TCheck Check(std::string& why);
   bool Exec(const char* sql, std::string& error);
 
   platform::EventLog& log_;

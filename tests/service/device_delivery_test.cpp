@@ -488,6 +488,18 @@ TEST(MessageCache, AnEmptyOrDamagedFileIsMovedAsideAndMadeAgain) {
   }
 }
 
+TEST(MessageCache, AFileThatCannotBeOpenedIsAnOpenErrorAndStaysPut) {
+  TempDir dir;
+  const auto file = dir.path() / "k.S3DB";
+  std::filesystem::create_directory(file);  // there, but no file to open
+  RecordingLog log;
+  TMessageCache cache(log);
+  EXPECT_THROW(cache.Open(file), ECacheOpenError);
+  EXPECT_FALSE(cache.Connected());
+  EXPECT_TRUE(std::filesystem::is_directory(file));
+  EXPECT_TRUE(log.Entries().empty());
+}
+
 TEST(MessageCache, ErrorsAreLoggedWithTheCacheTexts) {
   TempDir dir;
   RecordingLog log;
