@@ -156,6 +156,10 @@ std::shared_ptr<TLine> TLines::AddLine(TLineType type) {
 }
 
 void TLines::StartLine(TLine& line) {
+  // The ID is known before any thread runs: a device enabled before the
+  // start is ticked at once, and a packet built before the low-level thread
+  // got to its ID would carry a null line address that the device answers.
+  line.InitOwnId();
   if (line.LowLevelThread && line.LowLevelThread->Suspended()) line.LowLevelThread->Resume();
   if (line.TopLevelThread && line.TopLevelThread->Suspended()) line.TopLevelThread->Resume();
 }
