@@ -84,6 +84,40 @@ class SendManyFrames : public Send {
   SendManyFrames() : Send(255) {}
 };
 
+TEST_F(Send, TheSchedulerTakesTheLowestWaitingQueueFirst) {
+  // One message in each of the fifteen queues, queued highest index first.
+  const auto queue_message = [&](std::size_t index) {
+    auto message = std::make_shared<TK2Message>();
+    message->DType = ServicePackage;
+    message->Flags = h.device->AddressFlags();
+    message->Data = {4, 0x04, 0xA0, static_cast<std::uint8_t>(index)};
+    message->TraceText = "q" + std::to_string(index);
+    if (index == sqData) message->Data = {2, 0xEE};
+    ASSERT_TRUE(h.device->Enqueue(message, index));
+  };
+  // No status word of its own comes between.
+  h.device->IsLiveMessage = false;
+  for (std::size_t index = kSendQueueCount; index-- > 0;) queue_message(index);
+  h.hold_line = true;
+  const std::size_t before = h.sent.size();
+  // One packet per tick; a message that arrives in a lower queue meanwhile
+  // goes before the ones that waited longer.
+  h.Step();
+  queue_message(sqPlainReceipt);
+  h.Step();
+  queue_message(sqPlainService);
+  for (std::size_t i = 0; i < kSendQueueCount; ++i) h.Step();
+
+  std::vector<std::string> order;
+  for (std::size_t i = before; i < h.sent.size(); ++i) order.push_back(h.sent[i]->TraceText);
+  std::vector<std::string> expected = {"q0", "q0", "q1", "q1"};
+  for (std::size_t index = 2; index < sqData; ++index) expected.push_back("q" + std::to_string(index));
+  expected.push_back(Cp("-> команда (1)"));
+  EXPECT_EQ(order, expected);
+  for (std::size_t index = 0; index < sqData; ++index) EXPECT_TRUE(h.device->SendQueues[index].IsEmpty()) << index;
+  EXPECT_EQ(h.device->SendQueues[sqData].Count(), 1u) << "a data frame stays until the device acknowledges it";
+}
+
 TEST_F(SendThreeFrames, APacketCarriesWhatThePeerAllowsAndAReceiptReleasesFrames) {
   ASSERT_EQ(h.device->PeerFramesPerPacket, 3) << "learnt from the device's receipts";
   for (std::uint8_t i = 1; i <= 5; ++i) QueueFrame(Bytes{2, i});
