@@ -126,13 +126,17 @@ bool TDevices::ShortAddrUsed(std::int32_t line_id, std::uint8_t address) const {
 void TDevices::Append(std::shared_ptr<TDevice> device) {
   std::unique_lock lock(mutex_);
   devices_.push_back(std::move(device));
+  generation_.fetch_add(1, std::memory_order_release);
 }
 
 void TDevices::Remove(const TDevice& device) {
   std::unique_lock lock(mutex_);
   const auto it = std::find_if(devices_.begin(), devices_.end(),
                                [&](const std::shared_ptr<TDevice>& item) { return item.get() == &device; });
-  if (it != devices_.end()) devices_.erase(it);
+  if (it != devices_.end()) {
+    devices_.erase(it);
+    generation_.fetch_add(1, std::memory_order_release);
+  }
 }
 
 void TDevices::DeleteDevice(std::size_t index) {
@@ -184,6 +188,14 @@ std::vector<std::shared_ptr<TDevice>> TDevices::DevicesOnLine(std::int32_t line_
     if (device->LineID == line_id) found.push_back(device);
   }
   return found;
+}
+
+std::shared_ptr<TDevice> TDevices::NextOnLine(std::int32_t line_id, std::size_t from, std::size_t& index) const {
+  std::shared_lock lock(mutex_);
+  for (index = from; index < devices_.size(); ++index) {
+    if (devices_[index]->LineID == line_id) return devices_[index];
+  }
+  return nullptr;
 }
 
 std::size_t TDevices::CountOnLine(std::int32_t line_id) const {

@@ -11,6 +11,7 @@
 // never both pass the duplicate or short-address checks. Lock order: the
 // line's LineLock, then the collection, then a device's own locks. Nothing
 // here is called with the collection lock held.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -96,6 +97,13 @@ class TDevices {
   // A snapshot of the collection, in order.
   std::vector<std::shared_ptr<TDevice>> Items() const;
   std::vector<std::shared_ptr<TDevice>> DevicesOnLine(std::int32_t line_id) const;
+  // The first device of that line at index `from` or after it, with its
+  // index in `index`; null (index past the end) when there is none. One
+  // look at the collection, for the line threads' passes.
+  std::shared_ptr<TDevice> NextOnLine(std::int32_t line_id, std::size_t from, std::size_t& index) const;
+  // Changes with every add and delete, so a line thread may keep its list of
+  // the line's devices between passes and fetch it again only then.
+  std::uint64_t Generation() const { return generation_.load(std::memory_order_acquire); }
   std::size_t CountOnLine(std::int32_t line_id) const;
 
   // Lookups; null when nothing matches.
@@ -119,6 +127,7 @@ class TDevices {
 
   mutable std::shared_mutex mutex_;
   std::vector<std::shared_ptr<TDevice>> devices_;
+  std::atomic<std::uint64_t> generation_{0};  // changed under mutex_, after the change
 };
 
 }  // namespace kavor2::device

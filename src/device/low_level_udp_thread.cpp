@@ -60,11 +60,22 @@ void TLowLevelUdpThread::Execute() {
     DevicePass();
     PauseOrTerminated(kPassPause);
   }
+  // Deleted devices are not kept alive by a stopped line.
+  line_devices_.clear();
+  line_devices_generation_.reset();
 }
 
 void TLowLevelUdpThread::DevicePass() {
   const TDevices& devices = Line().Session().Devices();
-  for (const std::shared_ptr<TDevice>& device : devices.DevicesOnLine(Line().ID)) {
+  // The list is fetched again only after an add or a delete: gathering the
+  // line's devices from the whole collection every millisecond was most of
+  // an idle line's cost.
+  const std::uint64_t generation = devices.Generation();
+  if (!line_devices_generation_ || *line_devices_generation_ != generation) {
+    line_devices_ = devices.DevicesOnLine(Line().ID);
+    line_devices_generation_ = generation;
+  }
+  for (const std::shared_ptr<TDevice>& device : line_devices_) {
     const std::uint8_t exchange = device->IdExchange;
     if ((exchange & (ieIdSent | ieIdReceived)) == (ieIdSent | ieIdReceived)) {
       SendWirePacket(*device);

@@ -89,6 +89,9 @@ class TLowLevelUdpThread final : public TAbstractThread {
   TUdpKavor& transport_;
   std::mutex SendLock;
   std::optional<std::int64_t> last_broadcast_;  // counter value; none before the first
+  // The line's devices as of the registry's generation (run's thread only).
+  std::vector<std::shared_ptr<TDevice>> line_devices_;
+  std::optional<std::uint64_t> line_devices_generation_;
 };
 
 }  // namespace kavor2::device

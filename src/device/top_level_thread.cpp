@@ -31,17 +31,14 @@ void TTopLevelThread::TickNextDevice() {
   const TDevices& devices = Line().Session().Devices();
   ++position_;
   if (position_ >= devices.Count()) position_ = 0;
-  const std::int32_t line_id = Line().ID;
-  // Item is null past the end, which also ends the search when devices go
-  // meanwhile.
-  for (; std::shared_ptr<TDevice> device = devices.Item(position_); ++position_) {
-    if (device->LineID != line_id) continue;
-    try {
-      device->Tick();
-    } catch (...) {
-      // One device's failure must not stop the line; its next turn comes.
-    }
-    return;
+  // Devices of other lines are passed over in one look at the collection,
+  // not one lock and reference per device.
+  const std::shared_ptr<TDevice> device = devices.NextOnLine(Line().ID, position_, position_);
+  if (!device) return;
+  try {
+    device->Tick();
+  } catch (...) {
+    // One device's failure must not stop the line; its next turn comes.
   }
 }
 
