@@ -17,7 +17,9 @@
 #include "service/master_key_methods.h"
 #include "service/message_cache.h"
 #include "service/subscription_methods.h"
+#include "service/traffic_log.h"
 #include "subscribers/subscribers_info.h"
+#include "xmlrpc/log_file.h"
 #include "xmlrpc/rpc_server.h"
 
 namespace kavor2::service {
@@ -46,7 +48,6 @@ TKavor2::~TKavor2() {
     Session->SetOnDeviceData(nullptr);
     Session->SetOnDeviceState(nullptr);
   }
-  if (LogFile >= 0) ::close(LogFile);
 }
 
 void TKavor2::LogMessage(std::string_view text) { event_log_.Write(text); }
@@ -120,7 +121,29 @@ void TKavor2::StartSequence() {
   // 10. When XmlRpcLog: the traffic loggers on the subscribers (OnTraffic) and on the
   //     server (OnReceiveXML, OnSendXML), the lock, then open the traffic log.
   if (XmlRpcLog) {
-    LogLock = std::make_unique<std::mutex>();
+    TrafficLog = std::make_unique<TTrafficLog>(data_directory_, environment_.ProgramFile.stem().string());
+    SubscribersInfo->Subscribers().OnTraffic = [log = TrafficLog.get()](xmlrpc::TRpcClient& client,
+                                                                        const std::string& xml) {
+      log->WriteClient(xml, client.HostName(), client.HostPort());
+    };
+    auto server_traffic = [log = TrafficLog.get()](xmlrpc::TRpcServer&, const std::string& xml,
+                                                   xmlrpc::TRpcStruct& caller_info) {
+      // The server always fills both members; it raises its events quietly.
+      log->WriteServer(xml, caller_info.Keys("IP").AsString(), caller_info.Keys("Port").AsInteger());
+    };
+    RpcServer->OnReceiveXML = server_traffic;
+    RpcServer->OnSendXML = server_traffic;
+    TrafficLog->Open();
+  }
+  // The XML-RPC layer's trace files, when the installation asks for them.
+  if (environment_.TraceFiles.Enabled) {
+    TraceFiles = std::make_unique<xmlrpc::TLogFile>(true, data_directory_, environment_.ProgramFile.stem().string());
+    RpcServer->OnLogRequest = [files = TraceFiles.get()](const std::string& request) {
+      xmlrpc::LogRequest(*files, request);
+    };
+    SubscribersInfo->Subscribers().OnTrace = [files = TraceFiles.get()](std::string_view name, const std::string& text) {
+      xmlrpc::LogClientTrace(*files, name, text);
+    };
   }
 
   // 11. The subscribers' OnCallResult and OnCallError handlers.
@@ -225,12 +248,9 @@ void TKavor2::StopSequence() {
   Session.reset();
 
   // 8. The traffic log.
-  if (XmlRpcLog) {
-    if (LogFile >= 0) {
-      ::close(LogFile);
-      LogFile = -1;
-    }
-    LogLock.reset();
+  if (XmlRpcLog && TrafficLog) {
+    TrafficLog->Close();
+    TrafficLog.reset();
   }
 
   // 9. Unless CacheOff: close the cache database when it is connected.

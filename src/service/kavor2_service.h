@@ -15,6 +15,7 @@
 
 namespace kavor2::xmlrpc {
 class TRpcServer;
+class TLogFile;
 }
 namespace kavor2::subscribers {
 class TSubscribersInfo;
@@ -35,6 +36,7 @@ class TDeviceMethods;
 class TDelivery;
 class TLiveness;
 class TClientCheckTread;
+class TTrafficLog;
 class TMessageCache;
 
 // What the process hands the service: its command line and where it lives.
@@ -98,6 +100,12 @@ class TKavor2 {
   // then the registry (its ownership entries go before the lines and
   // devices), the window (its queued messages are dropped then), and the
   // session last, with its lines and devices.
+  // The log writers go last: the server and the callback clients' workers
+  // write to them until they are gone. The traffic log (with its lock, file
+  // and file name) exists only when XmlRpcLog; the trace files only with
+  // their switch.
+  std::unique_ptr<TTrafficLog> TrafficLog;
+  std::unique_ptr<xmlrpc::TLogFile> TraceFiles;
   std::unique_ptr<device::TKavorSession> Session;
   // The cache of undelivered messages (unless CacheOff); outlives the
   // delivery that writes to it.
@@ -116,9 +124,6 @@ class TKavor2 {
   std::unique_ptr<xmlrpc::TRpcServer> RpcServer;
   std::unique_ptr<TClientCheckTread> ClientCheckThread;
   bool XmlRpcLog = false;
-  std::unique_ptr<std::mutex> LogLock;  // exists only when XmlRpcLog
-  int LogFile = -1;                     // the traffic log's descriptor; -1 when none is open
-  std::string LogFileName;
   bool CacheOff = false;
   bool Crypt = true;
   std::int32_t LiveClientTimeOut = kDefaultLiveClientTimeOut;

@@ -45,6 +45,7 @@ TSubscriber& TSubscribers::AddSubscriber() {
   client.SetAESCrypt(Crypt);
   client.OnSendXML = OnTraffic;
   client.OnReceiveXML = OnTraffic;
+  client.OnTrace = OnTrace;
   client.OnGetASYNCHResultPlus = OnCallResult;
   client.OnError = OnCallError;
   // Calls are made on the service thread, like every other use of the

@@ -93,6 +93,8 @@ class TSubscribers {
 
   // Installed as every new client's OnSendXML and OnReceiveXML.
   xmlrpc::TRpcXML OnTraffic;
+  // Installed as every new client's OnTrace (raised on its worker thread).
+  xmlrpc::TRpcTrace OnTrace;
   // Installed as every new client's OnGetASYNCHResultPlus.
   xmlrpc::TASYNCHResultPlus OnCallResult;
   // Installed as every new client's OnError.
@@ -101,7 +103,7 @@ class TSubscribers {
   bool Crypt = false;
 
   // Appends a new subscriber with its callback client wired: AESCrypt,
-  // traffic, result and error events as set above, and OnBeforeExecute
+  // traffic, trace, result and error events as set above, and OnBeforeExecute
   // stamping the subscriber's LastActivity.
   TSubscriber& AddSubscriber();
 
