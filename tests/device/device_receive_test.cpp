@@ -96,6 +96,30 @@ TEST_F(Receive, EverySingleBitFlipIsRefusedBeforeDecryption) {
   EXPECT_TRUE(h.device->Connected);
 }
 
+TEST_F(Receive, EveryDoubleBitFlipIsRefusedBeforeDecryption) {
+  // CRC-16 catches every two-bit error at these lengths; a pair that
+  // touches the length byte is caught by the length check first.
+  const auto packet = DataPacket(Hex("04 AA BB CC"));
+  const std::uint32_t counter = h.device->RxWorkCounter;
+  const std::uint8_t expected = h.device->ExpectedDataPNum;
+  const std::size_t bits = packet.size() * 8;
+  for (std::size_t first = 0; first < bits; ++first) {
+    for (std::size_t second = first + 1; second < bits; ++second) {
+      auto flipped = packet;
+      flipped[first / 8] ^= static_cast<std::uint8_t>(1u << (first % 8));
+      flipped[second / 8] ^= static_cast<std::uint8_t>(1u << (second % 8));
+      const auto records = Feed(flipped);
+      ASSERT_EQ(records.size(), 1u) << first << " " << second;
+      const bool length_changed = flipped[0] != packet[0];
+      ASSERT_EQ(records[0].message->TraceText, Cp(length_changed ? kBadLength : kBadCrc)) << first << " " << second;
+      ASSERT_FALSE(records[0].message->Deliver);
+    }
+  }
+  EXPECT_EQ(h.device->RxWorkCounter, counter);
+  EXPECT_EQ(h.device->ExpectedDataPNum, expected);
+  EXPECT_TRUE(h.device->Connected);
+}
+
 TEST_F(Receive, AWrongAuthenticationCodeUnderTheWorkingKey) {
   // The sync mark of a forged packet must not move the numbering either.
   auto forged = h.sim->Build(DataPackage, pfEncrypted | pfWorkingKey | pfSync | pfResync | pfAckRequest,
