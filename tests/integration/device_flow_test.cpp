@@ -23,6 +23,7 @@ using namespace std::chrono_literals;
 
 constexpr milliseconds kStartTimeout = 20s;
 constexpr milliseconds kExitTimeout = 30s;  // a pending callback call may hold the stop for its read time-out
+constexpr int kScriptTimeoutS = 150;       // a script that hangs fails instead of holding the suite
 
 // The scenarios' directory and the examples', from the build.
 const fs::path kPythonDir = K2_INTEGRATION_PYTHON_DIR;
@@ -73,7 +74,8 @@ class ServiceWithDevices : public ::testing::Test {
   ScriptRun RunPython(const fs::path& script, const std::vector<std::string>& args = {}) const {
     std::string command = "PYTHONPATH=" + Quoted(kPythonDir.string()) +
                           " K2_SERVICE_PORT=" + std::to_string(port_) + " K2SIM=" + Quoted(SimProgram().string()) +
-                          " K2_CRYPT=" + (crypt_ ? "1" : "0") + " python3 -u " + Quoted(script.string());
+                          " K2_CRYPT=" + (crypt_ ? "1" : "0") + " timeout " + std::to_string(kScriptTimeoutS) +
+                          " python3 -u " + Quoted(script.string());
     for (const std::string& a : args) command += " " + Quoted(a);
     command += " 2>&1";
     ScriptRun run;
@@ -104,6 +106,24 @@ class ServiceWithDevices : public ::testing::Test {
   std::unique_ptr<ChildProcess> service_;
 };
 
+// Register, add a line and a device, connect, data both ways, notifications
+// to every subscriber, release by the closed registration connection.
+TEST_F(ServiceWithDevices, DeviceFlowPlain) {
+  Start({"/noncrypt"});
+  const ScriptRun run = RunScenario("device_flow");
+  EXPECT_TRUE(run.Done()) << run.output << ReadFile(EventLog());
+  Stop();
+}
+
+// The same flow with the session-key exchange and AES bodies, both on the
+// API connections and on the callback connections.
+TEST_F(ServiceWithDevices, DeviceFlowEncrypted) {
+  Start();
+  const ScriptRun run = RunScenario("device_flow");
+  EXPECT_TRUE(run.Done()) << run.output << ReadFile(EventLog());
+  Stop();
+}
+
 TEST_F(ServiceWithDevices, LineAndDeviceFaults) {
   Start({"/noncrypt"});
   const ScriptRun run = RunScenario("faults");
@@ -118,6 +138,37 @@ TEST_F(ServiceWithDevices, LivenessCheckPingsAndReleases) {
   EXPECT_TRUE(run.Done()) << run.output << ReadFile(EventLog());
   Stop();
   EXPECT_FALSE(CacheFileExists()) << "/casheoff made a cache file";
+}
+
+TEST_F(ServiceWithDevices, CachedEventsAreResentAfterRestart) {
+  Start({"/noncrypt"});
+  const ScriptRun store = RunScenario("cache", {"store", dir_.Path().string()});
+  ASSERT_TRUE(store.Done()) << store.output << ReadFile(EventLog());
+  Stop();
+  Start({"/noncrypt"});
+  const ScriptRun resend = RunScenario("cache", {"resend", dir_.Path().string()});
+  EXPECT_TRUE(resend.Done()) << resend.output << ReadFile(EventLog());
+  Stop();
+}
+
+// The integrators' example, run as its README section shows, so it cannot rot.
+TEST_F(ServiceWithDevices, WatchDeviceExample) {
+  Start({"/noncrypt"});
+  const std::string line_port = std::to_string(FreePort());
+  const std::string device_port = std::to_string(FreePort());
+  const std::string callback_port = std::to_string(FreePort());
+  ChildProcess sim(SimProgram(), {"--service", "127.0.0.1:" + line_port, "--first-id", "0000000000A1", "--base-port",
+                                  device_port, "--send-every", "200", "--data", "7A7B"});
+  const ScriptRun run = RunPython(kExamplesDir / "watch_device.py",
+                                  {"--service", "127.0.0.1:" + std::to_string(port_), "--line-port", line_port,
+                                   "--device", "0000000000A1", "--device-port", device_port, "--callback-port",
+                                   callback_port, "--count", "3"});
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("connected 0000000000A1\n"), std::string::npos) << run.output;
+  std::size_t frames = 0;
+  for (std::size_t at = 0; (at = run.output.find("data 0000000000A1 037A7B ", at)) != std::string::npos; ++at) ++frames;
+  EXPECT_EQ(frames, 3u) << run.output;
+  Stop();
 }
 
 }  // namespace

@@ -369,7 +369,9 @@ class Sim:
 
     def __init__(self, line_port, device_id, device_port, *extra):
         args = [os.environ["K2SIM"], "--service", "%s:%d" % (HOST, line_port), "--first-id", device_id,
-                "--base-port", str(device_port), "--id-every", "200", "--commands"] + list(extra)
+                "--base-port", str(device_port), "--id-every", "200", "--commands",
+                # ends by itself should this script be killed
+                "--duration", "200"] + list(extra)
         self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, text=True, bufsize=1)
         self.events = []
