@@ -12,6 +12,7 @@ dialect). Stop it with Ctrl-C, or give --count.
 
 import argparse
 import queue
+import signal
 import threading
 import xmlrpc.client
 from xmlrpc.server import SimpleXMLRPCRequestHandler, SimpleXMLRPCServer
@@ -80,6 +81,7 @@ def main():
     except KeyboardInterrupt:
         pass
     finally:
+        signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not cut the clean-up short
         service.DeleteDevice(cert, device)
         service.DeleteLine(cert, line)
         service.DeleteMessageSubscriber(cert)
