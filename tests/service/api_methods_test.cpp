@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "service/api_answers.h"
 #include "service/host_test_support.h"
 #include "subscribers/subscribers_info.h"
 #include "version.h"
@@ -16,7 +17,11 @@
 namespace kavor2::service {
 namespace {
 
+using testing::Answer;
 using testing::Call;
+using testing::kCount;
+using testing::kEmpty;
+using testing::kType;
 using testing::Param;
 using testing::PostedMessage;
 using testing::RecordingLog;
@@ -83,16 +88,8 @@ class Api : public ::testing::Test {
   xmlrpc::TRpcServer server_{loop_};
 };
 
-// An answer: a fault (code and text) or, with code 0, the value as text
-// ("" for an empty response).
-struct Answer {
-  std::int32_t code = 0;
-  std::string text;
-  friend bool operator==(const Answer&, const Answer&) = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Answer& a) { return os << a.code << " '" << a.text << "'"; }
-
+// A fault (code and text) or, with code 0, a string as it stands ("" for an
+// empty response): these methods answer strings or nothing.
 Answer AnswerOf(const xmlrpc::TRpcResult& r) {
   if (r.IsError()) return {r.ErrorCode(), r.ErrorMsg()};
   if (r.IsString()) return {0, r.AsString()};
@@ -105,13 +102,10 @@ struct Case {
   Answer expected;
 };
 
-const Answer kCount{2, "Parameters count error"};
-const Answer kType{3, "Inavlid parameter type"};
 const Answer kTypeGuid{3, "Inavlid parameter type Guid"};
 const Answer kConvert{4, "Convert parameter error"};
 const Answer kNoSubscriber{10, "Subscriber not found"};
 const Answer kDeviceNotFound{1, "Device not found"};
-const Answer kEmpty{0, ""};
 
 TEST_F(Api, PrologueAndFaultTexts) {
   const std::string me = Register(9000);

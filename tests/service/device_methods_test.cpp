@@ -16,6 +16,7 @@
 #include "platform/errors.h"
 #include "service/api_methods.h"
 #include "service/hex_to_bytes.h"
+#include "service/api_answers.h"
 #include "service/host_test_support.h"
 #include "subscribers/subscribers_info.h"
 #include "xmlrpc/rpc_parsers.h"
@@ -23,67 +24,26 @@
 namespace kavor2::service {
 namespace {
 
+using testing::Answer;
+using testing::AnswerOf;
 using testing::Call;
+using testing::Dbl;
+using testing::kCount;
+using testing::kEmpty;
+using testing::kNotFound;
+using testing::kRange;
+using testing::kType;
+using testing::Notice;
 using testing::Param;
 using testing::RecordingLog;
 using testing::RecordingPoster;
+using testing::SilentPort;
+using testing::Str;
 
-// Values are written "i:5", "s:text", "b:1", "d:2.5"; faults keep code and text.
-struct Answer {
-  std::int32_t code = 0;  // 0: not a fault
-  std::string text;       // empty with code 0: an empty response
-  friend bool operator==(const Answer&, const Answer&) = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Answer& a) { return os << a.code << " '" << a.text << "'"; }
-
-Answer AnswerOf(const xmlrpc::TRpcResult& r) {
-  if (r.IsError()) return {r.ErrorCode(), r.ErrorMsg()};
-  if (r.IsInteger()) return {0, "i:" + std::to_string(r.AsInteger())};
-  if (r.IsString()) return {0, "s:" + r.AsString()};
-  if (r.IsBoolean()) return {0, r.AsBoolean() ? "b:1" : "b:0"};
-  if (r.IsFloat()) {
-    std::ostringstream os;
-    os << "d:" << r.AsFloat();
-    return {0, os.str()};
-  }
-  if (r.IsArray() || r.IsStruct()) return {-1, "unexpected compound value"};
-  return {};
-}
-
-Answer Str(const std::string& v) { return {0, "s:" + v}; }
-Answer Dbl(const std::string& v) { return {0, "d:" + v}; }
-
-const Answer kEmpty{};
-const Answer kCount{2, "Parameters count error"};
-const Answer kType{3, "Inavlid parameter type"};
-const Answer kNotFound{1, "Device not found"};
-const Answer kRange{1001, "Range check error"};
 const Answer kTrue{0, "b:1"};
 const Answer kFalse{0, "b:0"};
 
-struct Notice {
-  std::uint32_t msg = 0;
-  std::string subject;
-  std::string owner;
-  friend bool operator==(const Notice&, const Notice&) = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Notice& n) {
-  return os << n.msg << " '" << n.subject << "' '" << n.owner << "'";
-}
-
 constexpr std::int32_t kPortBase = 47600;
-
-// A serial port that takes every write and never answers.
-class SilentPort final : public device::ISerialPort {
- public:
-  void Apply(const device::TSerialSettings&) override {}
-  std::optional<std::size_t> Read(std::span<std::uint8_t>, std::chrono::milliseconds) override { return 0; }
-  std::optional<std::size_t> Write(std::span<const std::uint8_t> bytes) override { return bytes.size(); }
-  void Purge() override {}
-  int LastSystemError() const override { return 0; }
-};
 
 constexpr char kPortDir[] = "/k2-test-ports";
 
@@ -132,10 +92,7 @@ class DeviceMethods : public ::testing::Test {
   }
 
   std::vector<Notice> TakeNotices() {
-    std::vector<Notice> out;
-    for (const testing::PostedMessage& m : window_.posted) out.push_back({m.msg, m.subject, m.owner});
-    window_.posted.clear();
-    return out;
+    return testing::TakeNotices(window_);
   }
 
   struct Step {

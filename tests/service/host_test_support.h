@@ -8,11 +8,14 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <variant>
 #include <vector>
 
+#include "device/serial_port.h"
 #include "device/session_environment.h"
 #include "platform/event_log.h"
 #include "platform/event_loop.h"
@@ -110,6 +113,16 @@ class CallbackServer {
 // A session environment for handler tests: loopback only and no line
 // threads, so lines bind and listen but no ID request ever leaves.
 device::TSessionEnvironment QuietLoopback();
+
+// A serial port that takes every write and never answers.
+class SilentPort final : public device::ISerialPort {
+ public:
+  void Apply(const device::TSerialSettings&) override {}
+  std::optional<std::size_t> Read(std::span<std::uint8_t>, std::chrono::milliseconds) override { return 0; }
+  std::optional<std::size_t> Write(std::span<const std::uint8_t> bytes) override { return bytes.size(); }
+  void Purge() override {}
+  int LastSystemError() const override { return 0; }
+};
 
 // A loopback port nobody listens on (it was free a moment ago).
 std::int32_t DeadPort();

@@ -17,6 +17,7 @@
 #include "device/devices.h"
 #include "device/fixed_keys.h"
 #include "service/api_methods.h"
+#include "service/api_answers.h"
 #include "service/host_test_support.h"
 #include "xmlrpc/rpc_parsers.h"
 #include "subscribers/subscribers_info.h"
@@ -24,57 +25,20 @@
 namespace kavor2::service {
 namespace {
 
+using testing::Answer;
+using testing::AnswerOf;
 using testing::Call;
+using testing::Int;
+using testing::kCount;
+using testing::kEmpty;
+using testing::kType;
+using testing::Notice;
 using testing::Param;
 using testing::RecordingLog;
 using testing::RecordingPoster;
+using testing::SilentPort;
 
-// Values are written "i:5", "s:text", "b:1"; faults keep code and text.
-struct Answer {
-  std::int32_t code = 0;  // 0: not a fault
-  std::string text;       // empty with code 0: an empty response
-  friend bool operator==(const Answer&, const Answer&) = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Answer& a) { return os << a.code << " '" << a.text << "'"; }
-
-Answer AnswerOf(const xmlrpc::TRpcResult& r) {
-  if (r.IsError()) return {r.ErrorCode(), r.ErrorMsg()};
-  if (r.IsInteger()) return {0, "i:" + std::to_string(r.AsInteger())};
-  if (r.IsString()) return {0, "s:" + r.AsString()};
-  if (r.IsBoolean()) return {0, r.AsBoolean() ? "b:1" : "b:0"};
-  if (r.IsArray() || r.IsStruct()) return {-1, "unexpected compound value"};
-  return {};
-}
-
-Answer Int(std::int32_t v) { return {0, "i:" + std::to_string(v)}; }
-
-const Answer kEmpty{};
-const Answer kCount{2, "Parameters count error"};
-const Answer kType{3, "Inavlid parameter type"};
 const Answer kNotAnInteger{1001, "Item is not a integer type"};
-
-// A notice as the test compares it: message, subject, owner.
-struct Notice {
-  std::uint32_t msg = 0;
-  std::string subject;
-  std::string owner;
-  friend bool operator==(const Notice&, const Notice&) = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Notice& n) {
-  return os << n.msg << " '" << n.subject << "' '" << n.owner << "'";
-}
-
-// A serial port that takes every write and never answers.
-class SilentPort final : public device::ISerialPort {
- public:
-  void Apply(const device::TSerialSettings&) override {}
-  std::optional<std::size_t> Read(std::span<std::uint8_t>, std::chrono::milliseconds) override { return 0; }
-  std::optional<std::size_t> Write(std::span<const std::uint8_t> bytes) override { return bytes.size(); }
-  void Purge() override {}
-  int LastSystemError() const override { return 0; }
-};
 
 constexpr char kPortDir[] = "/k2-test-ports";
 
@@ -124,10 +88,7 @@ class LineMethods : public ::testing::Test {
 
   // The notices posted since the last call, then forgets them.
   std::vector<Notice> TakeNotices() {
-    std::vector<Notice> out;
-    for (const testing::PostedMessage& m : window_.posted) out.push_back({m.msg, m.subject, m.owner});
-    window_.posted.clear();
-    return out;
+    return testing::TakeNotices(window_);
   }
 
   std::vector<std::int32_t> LineIds() const {

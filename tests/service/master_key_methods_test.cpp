@@ -8,13 +8,21 @@
 #include <vector>
 
 #include "service/api_methods.h"
+#include "service/api_answers.h"
 #include "service/host_test_support.h"
 #include "subscribers/subscribers_info.h"
 
 namespace kavor2::service {
 namespace {
 
+using testing::Answer;
+using testing::AnswerOf;
 using testing::Call;
+using testing::kCount;
+using testing::kEmpty;
+using testing::kNotFound;
+using testing::kRange;
+using testing::kType;
 using testing::Param;
 using testing::RecordingLog;
 using testing::RecordingPoster;
@@ -24,27 +32,8 @@ const std::string kAllZero = "{00000000-0000-0000-0000-000000000000}";
 const std::string kUnregistered = "{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}";
 const std::string k32Digits = "00112233445566778899AABBCCDDEEFF";
 
-struct Answer {
-  std::int32_t code = 0;  // 0: an empty response
-  std::string text;
-  friend bool operator==(const Answer&, const Answer&) = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Answer& a) { return os << a.code << " '" << a.text << "'"; }
-
-Answer AnswerOf(const xmlrpc::TRpcResult& r) {
-  if (r.IsError()) return {r.ErrorCode(), r.ErrorMsg()};
-  if (r.IsString()) return {-1, "unexpected value " + r.AsString()};
-  return {};
-}
-
-const Answer kEmpty{};
-const Answer kCount{2, "Parameters count error"};
-const Answer kType{3, "Inavlid parameter type"};
 const Answer kTypeGuid{3, "Inavlid parameter type Guid"};
 const Answer kNoSubscriber{10, "Subscriber not found"};
-const Answer kNotFound{1, "Device not found"};
-const Answer kRange{1001, "Range check error"};
 
 class MasterKeyMethods : public ::testing::Test {
  protected:
