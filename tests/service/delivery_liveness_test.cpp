@@ -50,14 +50,7 @@ class Host {
       registry_->SetWindow(port_.get());
       delivery_ = std::make_unique<TDelivery>(*registry_, *port_, log_);
       liveness_ = std::make_unique<TLiveness>(*registry_, *port_, log_, *delivery_);
-      registry_->Subscribers().OnCallResult = [this](xmlrpc::TRpcClient& c, const std::string& g,
-                                                     const std::string& m, const std::string& h,
-                                                     const xmlrpc::IRpcResult& r, std::int32_t p) {
-        delivery_->OnCallResult(c, g, m, h, r, p);
-      };
-      registry_->Subscribers().OnCallError = [this](const std::exception* e, const std::string& g,
-                                                    const std::string& m, const std::string& h, std::int32_t p,
-                                                    std::int32_t id) { delivery_->OnCallError(e, g, m, h, p, id); };
+      testing::RouteCallResults(*registry_, *delivery_);
     });
   }
   ~Host() {
@@ -74,16 +67,7 @@ class Host {
   // callback server at 127.0.0.1:callback_port.
   TSubscriber* Add(const std::string& name, std::int32_t connection_port, std::int32_t callback_port) {
     TSubscriber* s = nullptr;
-    service_.Sync([&] {
-      s = &registry_->Subscribers().AddSubscriber();
-      s->SetClientName(name);
-      s->MethodData = "Data";
-      s->MethodState = "State";
-      s->Certificate = platform::NewGuid();
-      s->ConnectionIP = "127.0.0.1";
-      s->ConnectionPort = connection_port;
-      s->SetCallback("127.0.0.1", callback_port);
-    });
+    service_.Sync([&] { s = &testing::AddLoopbackSubscriber(*registry_, name, connection_port, callback_port); });
     return s;
   }
   void Post(std::uint32_t msg, std::int32_t connection_port) {

@@ -1,6 +1,9 @@
 #include "service/host_test_support.h"
 
+#include "platform/guid.h"
 #include "platform/tcp.h"
+#include "service/delivery.h"
+#include "subscribers/subscribers_info.h"
 #include "xmlrpc/rpc_parsers.h"
 
 namespace kavor2::service::testing {
@@ -121,6 +124,28 @@ device::TSessionEnvironment QuietLoopback() {
   environment.LocalAddresses = [] { return std::vector<std::string>{"127.0.0.1"}; };
   environment.Threads = {};
   return environment;
+}
+
+void RouteCallResults(subscribers::TSubscribersInfo& registry, TDelivery& delivery) {
+  registry.Subscribers().OnCallResult = [&delivery](xmlrpc::TRpcClient& c, const std::string& g, const std::string& m,
+                                                    const std::string& h, const xmlrpc::IRpcResult& r,
+                                                    std::int32_t p) { delivery.OnCallResult(c, g, m, h, r, p); };
+  registry.Subscribers().OnCallError = [&delivery](const std::exception* e, const std::string& g,
+                                                   const std::string& m, const std::string& h, std::int32_t p,
+                                                   std::int32_t id) { delivery.OnCallError(e, g, m, h, p, id); };
+}
+
+subscribers::TSubscriber& AddLoopbackSubscriber(subscribers::TSubscribersInfo& registry, const std::string& name,
+                                                std::int32_t connection_port, std::int32_t callback_port) {
+  subscribers::TSubscriber& s = registry.Subscribers().AddSubscriber();
+  s.SetClientName(name);
+  s.MethodData = "Data";
+  s.MethodState = "State";
+  s.Certificate = platform::NewGuid();
+  s.ConnectionIP = "127.0.0.1";
+  s.ConnectionPort = connection_port;
+  s.SetCallback("127.0.0.1", callback_port);
+  return s;
 }
 
 std::int32_t DeadPort() {

@@ -24,6 +24,15 @@
 #include "xmlrpc/rpc_server.h"
 #include "xmlrpc/rpc_types.h"
 
+namespace kavor2::subscribers {
+class TSubscriber;
+class TSubscribersInfo;
+}  // namespace kavor2::subscribers
+
+namespace kavor2::service {
+class TDelivery;
+}  // namespace kavor2::service
+
 namespace kavor2::service::testing {
 
 using namespace std::chrono_literals;
@@ -123,6 +132,16 @@ class SilentPort final : public device::ISerialPort {
   void Purge() override {}
   int LastSystemError() const override { return 0; }
 };
+
+// Hands the subscribers' call results and errors to `delivery`, as the
+// service wires them. Run on the registry's loop thread.
+void RouteCallResults(subscribers::TSubscribersInfo& registry, TDelivery& delivery);
+
+// A subscriber registered over 127.0.0.1:connection_port with its callback
+// server at 127.0.0.1:callback_port, methods "Data" and "State" and a new
+// certificate. Run on the registry's loop thread.
+subscribers::TSubscriber& AddLoopbackSubscriber(subscribers::TSubscribersInfo& registry, const std::string& name,
+                                                std::int32_t connection_port, std::int32_t callback_port);
 
 // A loopback port nobody listens on (it was free a moment ago).
 std::int32_t DeadPort();
