@@ -26,15 +26,6 @@ bool ParseByte(const std::string& text, std::uint8_t& value) {
   return true;
 }
 
-std::int64_t LocalMsOfDay() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t t = std::chrono::system_clock::to_time_t(now);
-  std::tm local{};
-  localtime_r(&t, &local);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % kMsPerSecond;
-  return ((local.tm_hour * 60LL + local.tm_min) * 60 + local.tm_sec) * kMsPerSecond + ms;
-}
-
 }  // namespace
 
 std::string FormatEvent(std::int64_t ms_of_day, const device::DeviceId& id, const std::string& event,
@@ -139,25 +130,41 @@ void TSimDriver::Apply(const TSimCommand& command) {
   }
 }
 
-bool TSimDriver::ReadCommands(int fd) {
+std::int64_t LocalMsOfDay() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t t = std::chrono::system_clock::to_time_t(now);
+  std::tm local{};
+  localtime_r(&t, &local);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % kMsPerSecond;
+  return ((local.tm_hour * 60LL + local.tm_min) * 60 + local.tm_sec) * kMsPerSecond + ms;
+}
+
+bool TCommandInput::Read(int fd, const std::function<void(const TSimCommand&)>& apply,
+                         const std::function<void(const std::string&)>& fail) {
   std::array<char, kReadChunk> buffer{};
   const ssize_t n = ::read(fd, buffer.data(), buffer.size());
   if (n <= 0) return false;
-  pending_input_.append(buffer.data(), static_cast<std::size_t>(n));
-  for (std::size_t end; (end = pending_input_.find('\n')) != std::string::npos;) {
-    const std::string line = pending_input_.substr(0, end);
-    pending_input_.erase(0, end + 1);
+  pending_.append(buffer.data(), static_cast<std::size_t>(n));
+  for (std::size_t end; (end = pending_.find('\n')) != std::string::npos;) {
+    const std::string line = pending_.substr(0, end);
+    pending_.erase(0, end + 1);
     if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
     std::string error;
     if (auto command = ParseCommand(line, error)) {
-      Apply(*command);
+      apply(*command);
     } else {
-      out_ << "k2sim: " << error << '\n' << std::flush;
+      fail(error);
     }
   }
   // Input without line ends must not grow without bound.
-  if (pending_input_.size() > kMaxCommandLine) pending_input_.clear();
+  if (pending_.size() > kMaxCommandLine) pending_.clear();
   return true;
+}
+
+bool TSimDriver::ReadCommands(int fd) {
+  return commands_.Read(
+      fd, [this](const TSimCommand& command) { Apply(command); },
+      [this](const std::string& error) { out_ << "k2sim: " << error << '\n' << std::flush; });
 }
 
 void TSimDriver::Run(int stop_fd, int command_fd) {

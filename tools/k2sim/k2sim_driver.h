@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -30,6 +31,22 @@ struct TSimCommand {
 // Nothing, with the reason in error, for a line that is not a command.
 std::optional<TSimCommand> ParseCommand(const std::string& line, std::string& error);
 
+// The local time of day in milliseconds, as event lines show it.
+std::int64_t LocalMsOfDay();
+
+// Command lines arriving on a descriptor in pieces.
+class TCommandInput {
+ public:
+  // Reads what fd has; each complete non-blank line that is a command goes
+  // to apply, any other to fail with the reason. False once the input has
+  // ended or failed.
+  bool Read(int fd, const std::function<void(const TSimCommand&)>& apply,
+            const std::function<void(const std::string&)>& fail);
+
+ private:
+  std::string pending_;
+};
+
 class TSimDriver {
  public:
   // Binds one socket per device; raises device::ECommError when a port is
@@ -54,7 +71,7 @@ class TSimDriver {
   std::ofstream record_;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::vector<std::unique_ptr<TUdpSimDevice>> devices_;
-  std::string pending_input_;
+  TCommandInput commands_;
 };
 
 }  // namespace kavor2::k2sim

@@ -12,19 +12,8 @@ namespace kavor2::k2sim {
 namespace {
 
 constexpr int kPollMs = 10;
-constexpr std::size_t kReadChunk = 4096;
-constexpr std::size_t kMaxCommandLine = 4096;
 constexpr std::size_t kFrameLengthByte = 1;
 constexpr std::int64_t kMsPerSecond = 1000;
-
-std::int64_t LocalMsOfDay() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t t = std::chrono::system_clock::to_time_t(now);
-  std::tm local{};
-  localtime_r(&t, &local);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % kMsPerSecond;
-  return ((local.tm_hour * 60LL + local.tm_min) * 60 + local.tm_sec) * kMsPerSecond + ms;
-}
 
 Bytes FrameOf(const Bytes& content) {
   Bytes frame{static_cast<std::uint8_t>(content.size() + kFrameLengthByte)};
@@ -110,24 +99,12 @@ void TSerialSimDriver::Timers(std::int64_t now) {
 }
 
 bool TSerialSimDriver::ReadCommands(int fd) {
-  std::array<char, kReadChunk> buffer{};
-  const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-  if (n <= 0) return false;
-  pending_input_.append(buffer.data(), static_cast<std::size_t>(n));
-  for (std::size_t end; (end = pending_input_.find('\n')) != std::string::npos;) {
-    const std::string line = pending_input_.substr(0, end);
-    pending_input_.erase(0, end + 1);
-    if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-    std::string error;
-    if (auto command = ParseCommand(line, error)) {
-      Apply(*command);
-    } else {
-      std::lock_guard lock(out_mutex_);
-      out_ << "k2sim: " << error << '\n' << std::flush;
-    }
-  }
-  if (pending_input_.size() > kMaxCommandLine) pending_input_.clear();
-  return true;
+  return commands_.Read(
+      fd, [this](const TSimCommand& command) { Apply(command); },
+      [this](const std::string& error) {
+        std::lock_guard lock(out_mutex_);
+        out_ << "k2sim: " << error << '\n' << std::flush;
+      });
 }
 
 void TSerialSimDriver::Run(int stop_fd, int command_fd) {

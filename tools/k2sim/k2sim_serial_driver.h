@@ -41,7 +41,7 @@ class TSerialSimDriver {
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::int64_t last_send_ = 0;
   std::int64_t last_status_ = 0;
-  std::string pending_input_;
+  TCommandInput commands_;
   std::unique_ptr<TSerialBusRunner> runner_;  // last: its thread reports through the above
 };
 
