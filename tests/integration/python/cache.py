@@ -28,15 +28,8 @@ def stored_data(data_dir):
 phase, data_dir = sys.argv[1], sys.argv[2]
 if phase == "store":
     # The owner takes the first call and never answers it.
-    server = k2it.CallbackServer(hold_data=True)
-    api = k2it.Api()
-    cert = api.AddMessageSubscriber(server.port, "Owner", "Data", "State")
-    line_port, device_port = k2it.free_udp_port(), k2it.free_udp_port()
-    line = api.AddLine(cert, "ETHERNET", line_port, False, False, device_port)
-    sim = k2it.Sim(line_port, DEVICE, device_port)
+    server, api, cert, line, sim = k2it.connected_event_device(DEVICE)
     try:
-        k2it.add_device(api, cert, line, DEVICE, device_port, get_event=True)
-        sim.wait_for("connected")
         server.wait_for(["State", 1, line, DEVICE])
         for content in ("4501", "0703", "8602"):
             sim.command("data " + content)

@@ -27,15 +27,8 @@ def transactions():
         db.close()
 
 
-server = k2it.CallbackServer(hold_data=True)
-api = k2it.Api()
-cert = api.AddMessageSubscriber(server.port, "Owner", "Data", "State")
-line_port, device_port = k2it.free_udp_port(), k2it.free_udp_port()
-line = api.AddLine(cert, "ETHERNET", line_port, False, False, device_port)
-sim = k2it.Sim(line_port, DEVICE, device_port)
+server, api, cert, line, sim = k2it.connected_event_device(DEVICE)
 try:
-    k2it.add_device(api, cert, line, DEVICE, device_port, get_event=True)
-    sim.wait_for("connected")
     for i in range(5):
         sim.command("data 45%02X" % i)
         sim.wait_for("data-sent", "0345%02X" % i)

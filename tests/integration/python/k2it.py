@@ -420,6 +420,26 @@ def add_device(api, cert, line, device_id, device_port, get_event=False, key=Non
     return api.AddDevice(*params)
 
 
+def connected_event_device(device_id):
+    """A subscriber "Owner" whose callback server takes the first Data call
+    and never answers it, an Ethernet line of its own and on it the simulated
+    device device_id with GetEvent, connected. Gives (server, api, cert,
+    line, sim); the caller stops sim."""
+    server = CallbackServer(hold_data=True)
+    api = Api()
+    cert = api.AddMessageSubscriber(server.port, "Owner", "Data", "State")
+    line_port, device_port = free_udp_port(), free_udp_port()
+    line = api.AddLine(cert, "ETHERNET", line_port, False, False, device_port)
+    sim = Sim(line_port, device_id, device_port)
+    try:
+        add_device(api, cert, line, device_id, device_port, get_event=True)
+        sim.wait_for("connected")
+    except BaseException:
+        sim.stop()
+        raise
+    return server, api, cert, line, sim
+
+
 def done():
     print("done")
     sys.stdout.flush()
