@@ -37,9 +37,7 @@ std::string Quoted(const std::string& text) {
   return q + "'";
 }
 
-struct ScriptRun {
-  int status = -1;
-  std::string output;
+struct ScriptRun : ShellRun {
   bool Done() const {
     return status == 0 && output.size() >= 5 && output.compare(output.size() - 5, 5, "done\n") == 0;
   }
@@ -78,14 +76,7 @@ class ServiceWithDevices : public ::testing::Test {
                           " python3 -u " + Quoted(script.string());
     for (const std::string& a : args) command += " " + Quoted(a);
     command += " 2>&1";
-    ScriptRun run;
-    FILE* p = ::popen(command.c_str(), "r");
-    if (!p) return run;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) run.output.append(buf, n);
-    run.status = ::pclose(p);
-    return run;
+    return {RunShell(command)};
   }
 
   ScriptRun RunScenario(const std::string& name, const std::vector<std::string>& args = {}) const {

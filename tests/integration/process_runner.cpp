@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -193,6 +194,16 @@ RunResult RunToEnd(const std::filesystem::path& program, const std::vector<std::
   result.Out = child.Stdout();
   result.Err = child.Stderr();
   return result;
+}
+
+ShellRun RunShell(const std::string& command) {
+  ShellRun run;
+  FILE* p = ::popen(command.c_str(), "r");
+  if (!p) return run;
+  char buf[4096];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) run.output.append(buf, n);
+  run.status = ::pclose(p);
+  return run;
 }
 
 }  // namespace kavor2::testing

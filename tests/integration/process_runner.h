@@ -94,6 +94,14 @@ struct RunResult {
 RunResult RunToEnd(const std::filesystem::path& program, const std::vector<std::string>& args,
                    const ChildProcess::EnvChanges& env, milliseconds timeout);
 
+// A shell command's status (as pclose gives it, -1 when it did not start)
+// and what it printed on stdout.
+struct ShellRun {
+  int status = -1;
+  std::string output;
+};
+ShellRun RunShell(const std::string& command);
+
 }  // namespace kavor2::testing
 
 namespace kavor2::testing {

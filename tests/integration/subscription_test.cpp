@@ -113,21 +113,8 @@ print("done")
 sys.stdout.flush()
 )PY";
 
-struct ScriptRun {
-  int status = -1;
-  std::string output;
-};
-
-ScriptRun RunPython(const std::string& script, std::uint16_t service_port) {
-  ScriptRun run;
-  const std::string command = "python3 " + script + " " + std::to_string(service_port) + " 2>&1";
-  FILE* p = ::popen(command.c_str(), "r");
-  if (!p) return run;
-  char buf[4096];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) run.output.append(buf, n);
-  run.status = ::pclose(p);
-  return run;
+ShellRun RunPython(const std::string& script, std::uint16_t service_port) {
+  return RunShell("python3 " + script + " " + std::to_string(service_port) + " 2>&1");
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -167,7 +154,7 @@ TEST(Subscription, RegisterNotifyAndRelease) {
 
   const std::string script = (dir / "subscribers.py").string();
   std::ofstream(script) << kSubscribersScript;
-  const ScriptRun run = RunPython(script, port);
+  const ShellRun run = RunPython(script, port);
   ASSERT_EQ(run.status, 0) << run.output;
   const std::vector<std::string> output = Lines(run.output);
   ASSERT_FALSE(output.empty());
