@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <climits>
 #include <string>
 #include <vector>
@@ -43,7 +47,30 @@ using testing::Str;
 const Answer kTrue{0, "b:1"};
 const Answer kFalse{0, "b:0"};
 
-constexpr std::int32_t kPortBase = 47600;
+// True when a UDP socket can be bound to the port on every address now.
+bool UdpPortFree(int port) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  const bool ok = ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// The tests' lines bind the base and base + 1 with their broadcast ports
+// 100 above; test processes run in parallel, so each takes a base that is
+// free in it instead of a fixed one.
+std::int32_t FreePortBase() {
+  for (int base = 20000 + (::getpid() % 300) * 100, tries = 0; tries < 300; ++tries, base += 100) {
+    if (base > 50000) base = 20000;
+    if (UdpPortFree(base) && UdpPortFree(base + 1) && UdpPortFree(base + 100) && UdpPortFree(base + 101)) return base;
+  }
+  return 47600;
+}
+
+const std::int32_t kPortBase = FreePortBase();
 
 constexpr char kPortDir[] = "/k2-test-ports";
 
