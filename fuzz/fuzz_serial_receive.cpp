@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "device/com_kavor.h"
+#include "device/serial_bus_device_fake.h"
 #include "device/serial_link.h"
 #include "k2sim/k2sim_bus.h"
 
@@ -65,31 +66,12 @@ class RecordPort final : public kavor2::device::ISerialPort {
   std::shared_ptr<std::deque<Bytes>> records_;
 };
 
-struct Device final : kavor2::device::ISerialBusDevice {
-  kavor2::device::DeviceId id{1, 2, 3, 4, 5, 6};
-  bool linked = true, confirmed = true;
-  std::uint8_t rx = serial::kToggleA, tx = serial::kToggleA, status = serial::kUnknownCapacity;
-  std::string CommHost() const override { return {}; }
-  int CommPort() const override { return 0; }
-  std::string CommLocalAddress() const override { return {}; }
-  void SetCommHost(const std::string&) override {}
-  void SetCommPort(int) override {}
-  kavor2::device::DeviceId BusId() const override { return id; }
-  std::uint8_t BusShortAddr() const override { return 1; }
-  bool BusLinked() const override { return linked; }
-  void SetBusLinked(bool v) override {
-    linked = v;
-    if (v) confirmed = true;
-  }
-  bool BusLinkConfirmed() const override { return confirmed; }
-  void SetBusLinkConfirmed(bool v) override { confirmed = v; }
-  std::uint8_t RxToggle() const override { return rx; }
-  void SetRxToggle(std::uint8_t t) override { rx = t; }
-  std::uint8_t TxToggle() const override { return tx; }
-  void SetTxToggle(std::uint8_t t) override { tx = t; }
-  std::uint8_t BusStatus() const override { return status; }
-  void SetBusStatus(std::uint8_t s) override { status = s; }
-};
+// Any ID will do: the records decide what the bus answers.
+kavor2::device::FakeBusDevice MakeDevice() {
+  kavor2::device::FakeBusDevice device;
+  device.id = {1, 2, 3, 4, 5, 6};
+  return device;
+}
 
 }  // namespace
 
@@ -132,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const ByteView frame = com.InBuffer().Bytes();
       if (frame.empty() || frame.size() != frame[0]) std::abort();
     });
-    Device device;
+    kavor2::device::FakeBusDevice device = MakeDevice();
     for (int i = 0; i < 4 && !queue->empty(); ++i) {
       com.Poll(&device);
       kavor2::device::DeviceId id{};

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "device/serial_bus_device_fake.h"
 #include "k2sim/k2sim_bus.h"
 
 namespace kavor2::device {
@@ -61,37 +62,7 @@ class FakePort final : public ISerialPort {
   std::shared_ptr<PortState> state_;
 };
 
-// The link state of one device.
-struct BusDevice final : ISerialBusDevice {
-  DeviceId id{};
-  std::uint8_t short_addr = 1;
-  bool linked = true;
-  bool confirmed = true;
-  std::uint8_t rx = serial::kToggleA;
-  std::uint8_t tx = serial::kToggleA;
-  std::uint8_t status = serial::kUnknownCapacity;
-
-  std::string CommHost() const override { return {}; }
-  int CommPort() const override { return 0; }
-  std::string CommLocalAddress() const override { return {}; }
-  void SetCommHost(const std::string&) override {}
-  void SetCommPort(int) override {}
-  DeviceId BusId() const override { return id; }
-  std::uint8_t BusShortAddr() const override { return short_addr; }
-  bool BusLinked() const override { return linked; }
-  void SetBusLinked(bool value) override {
-    linked = value;
-    if (value) confirmed = true;
-  }
-  bool BusLinkConfirmed() const override { return confirmed; }
-  void SetBusLinkConfirmed(bool value) override { confirmed = value; }
-  std::uint8_t RxToggle() const override { return rx; }
-  void SetRxToggle(std::uint8_t t) override { rx = t; }
-  std::uint8_t TxToggle() const override { return tx; }
-  void SetTxToggle(std::uint8_t t) override { tx = t; }
-  std::uint8_t BusStatus() const override { return status; }
-  void SetBusStatus(std::uint8_t s) override { status = s; }
-};
+using BusDevice = FakeBusDevice;
 
 constexpr DeviceId kLine = {0x40, 0x00, 0x02, 0x3C, 0x4D, 0x5E};
 constexpr DeviceId kDeviceA = {0x21, 0x00, 0x00, 0x00, 0x00, 0x01};
