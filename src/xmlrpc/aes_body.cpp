@@ -37,7 +37,9 @@ std::string AesEncryptBytes(const platform::Aes128& cipher, std::string_view pla
   }
   platform::AesBlock last{};
   const std::size_t rest = plain.size() - whole;
-  std::memcpy(last.data(), plain.data() + whole, rest);
+  // An empty view may have no storage at all, and memcpy from null is
+  // undefined even for no bytes.
+  if (rest > 0) std::memcpy(last.data(), plain.data() + whole, rest);
   last[kCountByte] = static_cast<std::uint8_t>(rest);
   platform::AesBlock c = cipher.EncryptBlock(last);
   out.append(reinterpret_cast<const char*>(c.data()), c.size());

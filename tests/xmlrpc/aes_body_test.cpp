@@ -46,6 +46,15 @@ TEST(AesBody, LastBlockCarriesTheCountAndZeros) {
   }
 }
 
+// A default view points nowhere; it is still the empty plaintext.
+TEST(AesBody, EmptyViewWithoutStorageIsOneCountBlock) {
+  platform::Aes128 cipher(kKey);
+  const std::string data = AesEncryptBytes(cipher, std::string_view());
+  ASSERT_EQ(data.size(), 16u);
+  EXPECT_EQ(AesDecryptBytes(cipher, data), "");
+  EXPECT_EQ(DecodeAesBody(cipher, EncodeAesBody(cipher, std::string_view())), "\r\n");
+}
+
 TEST(AesBody, MalformedCipherTextIsInvalidFileFormat) {
   platform::Aes128 cipher(kKey);
   platform::AesBlock bad_count{};
