@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/descriptor_limit.h"
 #include "platform/event_log.h"
 #include "platform/event_loop.h"
 #include "platform/program_path.h"
@@ -96,6 +97,9 @@ std::unique_ptr<platform::EventLog> MakeEventLog(const service::ServiceOptions& 
 // Runs the service on this thread, which is the service thread, until a
 // stop signal.
 int Serve(std::vector<std::string> args) {
+  // Every client connection holds a descriptor; the usual soft limit of 1024
+  // would refuse clients long before the hard limit is reached.
+  platform::RaiseDescriptorLimit();
   platform::EventLoop loop;
   auto event_log = MakeEventLog(service::ParseOptions(args));
   service::ServiceEnvironment environment{std::move(args), platform::ProgramFile(), platform::ReadTraceSwitch()};
@@ -117,6 +121,8 @@ int Serve(std::vector<std::string> args) {
     loop.Resume();
     platform::NotifyServiceManager(kNotifyRunning);
   };
+  // Runs when the service thread gets to it (after a pause, when paused).
+  handlers.OnReport = [&loop, &service] { loop.Post([&service] { service.ReportStatistics(); }); };
   platform::SignalWatcher watcher(std::move(handlers));
 
   loop.Post([&service] {

@@ -32,6 +32,12 @@ TDevice::~TDevice() = default;
 void TDevice::SetLine(const std::shared_ptr<IDeviceLine>& line) {
   std::lock_guard lock(identity_mutex_);
   line_ = line;
+  line_counters_ = line ? line->TrafficCounters() : nullptr;
+}
+
+void TDevice::CountTraffic(TTrafficCounters::Counter TTrafficCounters::*counter) {
+  TTrafficCounters::Bump(Counters.*counter);
+  if (line_counters_) TTrafficCounters::Bump((*line_counters_).*counter);
 }
 
 // ---- Identity ---------------------------------------------------------------
@@ -157,7 +163,10 @@ void TDevice::ClearSendQueues() {
 
 void TDevice::Reset() {
   std::lock_guard engine(EngineLock);
-  if (Connected) PostDeviceState(kStateDisconnected);
+  if (Connected) {
+    CountTraffic(&TTrafficCounters::Disconnects);
+    PostDeviceState(kStateDisconnected);
+  }
 
   ClearSendQueues();
   AwaitSync = true;

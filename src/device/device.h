@@ -50,6 +50,7 @@
 #include "device/k2_header.h"
 #include "device/k2_message.h"
 #include "device/sub_device.h"
+#include "device/traffic_counters.h"
 #include "platform/aes128.h"
 #include "subscribers/owned_objects.h"
 
@@ -129,8 +130,18 @@ class TDevice final : public IK2HeaderOwner,
   bool SenderOnWire = false;
   bool ReceiverOnWire = false;
   std::int32_t KeyExchangeTimeOut = kDefaultKeyExchangeTimeOut;
-  // The device's line, for LineAddress. Set by the registry.
+  // The device's line, for LineAddress and the line's traffic counters.
+  // Set by the registry, before publication.
   void SetLine(const std::shared_ptr<IDeviceLine>& line);
+
+  // ---- Traffic counters ------------------------------------------------------------
+  // The device's own traffic: packets it handled and built, and what it
+  // found in them. Any thread reads them. Its line counts its packets in and
+  // out itself, at the wire, where it also sees those of no device.
+  TTrafficCounters Counters;
+  // Bumps the device's counter and the same one of its line (the errors,
+  // retransmissions, connects and disconnects).
+  void CountTraffic(TTrafficCounters::Counter TTrafficCounters::*counter);
 
   // ---- Identity ------------------------------------------------------------------
   DeviceId Id() const;
@@ -456,6 +467,9 @@ class TDevice final : public IK2HeaderOwner,
   std::string local_address_;
   std::weak_ptr<IDeviceLine> line_;
   mutable DeviceId line_address_{};
+  // The line's counters; set with the line, before publication, so the
+  // threads read it without the identity lock.
+  std::shared_ptr<TTrafficCounters> line_counters_;
 };
 
 }  // namespace kavor2::device

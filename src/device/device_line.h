@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "device/id_key_text.h"
+#include "device/traffic_counters.h"
 
 namespace kavor2::device {
 
@@ -28,6 +29,11 @@ class IDeviceLine {
   virtual std::int32_t KeyExchangeTimeOut() const = 0;  // seconds
   virtual std::int32_t AnswerTimeOut() const = 0;       // milliseconds: a device's CommandTimeOut
   virtual std::int32_t LinkTime() const = 0;            // seconds: a device's ConnectTimeOut
+
+  // The line's traffic counters, which its devices bump as well as their
+  // own for what they find in their packets; null for a line that keeps
+  // none. Shared, so a device may outlive its line.
+  virtual std::shared_ptr<TTrafficCounters> TrafficCounters() const { return nullptr; }
 };
 
 class ILineDirectory {

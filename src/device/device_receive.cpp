@@ -86,7 +86,10 @@ void TDevice::RejectDisabled(TK2MessagePtr message) {
   const ByteView raw = message->Data;
   // A receipt names the packet's number and type; for a packet that is not
   // even intact those are noise, so only the trace is left.
-  const bool intact = TK2Header::CheckLength(raw) && TK2Header::CheckCrc(raw);
+  TTrafficCounters::Bump(Counters.PacketsIn);
+  const bool whole = TK2Header::CheckLength(raw);
+  const bool intact = whole && TK2Header::CheckCrc(raw);
+  if (whole && !intact) CountTraffic(&TTrafficCounters::CrcErrors);
   const std::uint8_t pnum = TK2Header::PeekPNum(raw);
   const std::uint8_t dtype = TK2Header::PeekDType(raw);
   TraceUnparsed(std::move(message), kTraceDisabled);
@@ -102,12 +105,16 @@ void TDevice::ApplyStatusWord(std::uint8_t status) {
 void TDevice::Receive(TK2MessagePtr message) {
   if (!message) return;
   std::lock_guard engine(EngineLock);
+  TTrafficCounters::Bump(Counters.PacketsIn);
 
   // 1-3: checks on the raw packet.
   {
     const ByteView raw = message->Data;
     if (!TK2Header::CheckLength(raw)) return TraceUnparsed(std::move(message), kTraceBadLength);
-    if (!TK2Header::CheckCrc(raw)) return TraceUnparsed(std::move(message), kTraceBadCrc);
+    if (!TK2Header::CheckCrc(raw)) {
+      CountTraffic(&TTrafficCounters::CrcErrors);
+      return TraceUnparsed(std::move(message), kTraceBadCrc);
+    }
     if (!Connected) {
       const std::uint8_t dtype = TK2Header::PeekDType(raw);
       const TK2PacketFlags flags = TK2Header::PeekFlags(raw);
@@ -170,6 +177,7 @@ void TDevice::Receive(TK2MessagePtr message) {
   // 5: by the result.
   switch (result) {
     case rrAuthFailed: {
+      CountTraffic(&TTrafficCounters::AuthErrors);
       const std::uint8_t pnum = Header.PNum;
       const std::uint8_t dtype = Header.DType;
       std::string trace = Cp(kTraceAuthFailed);

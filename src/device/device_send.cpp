@@ -148,7 +148,8 @@ void TDevice::ScheduleNext() {
   copy->KeyCounter = message->KeyCounter;
   copy->Flags = message->Flags;
   LastSentCopy = std::move(copy);
-  PushWire(std::move(message));
+  if (index == sqStatusWord && (LiveState & lvRepeat)) CountTraffic(&TTrafficCounters::Retransmissions);
+  if (PushWire(std::move(message))) TTrafficCounters::Bump(Counters.PacketsOut);
   LastSentQueue = static_cast<std::uint8_t>(index);
 }
 
@@ -234,6 +235,7 @@ TK2MessagePtr TDevice::AssembleData() {
       return nullptr;
     }
     ++data_resends_;
+    CountTraffic(&TTrafficCounters::Retransmissions);
     for (const auto& frame : in_flight_frames_) AppendBytes(message->Data, frame->Data);
     FramesInFlight = static_cast<std::int32_t>(in_flight_frames_.size());
     BytesInFlight = static_cast<std::uint16_t>(message->Data.size());

@@ -184,6 +184,7 @@ void TDevice::ReceiveWorkingKeyAssignment(TK2MessagePtr message, const TK2Workin
   if (!Connected) {
     LastRxTime = CounterNow();
     Connected = true;
+    CountTraffic(&TTrafficCounters::Connects);
     PostDeviceState(kStateConnected);
     if (KeyExchangeState == ksIdle) {
       TxWorkCounter = kMaxKeyCounter;

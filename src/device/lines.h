@@ -79,6 +79,9 @@ class TLine final : public IDeviceLine, public subscribers::IOwnedLine {
   std::int32_t KeyExchangeTimeOut() const override;
   std::int32_t AnswerTimeOut() const override;
   std::int32_t LinkTime() const override;
+  std::shared_ptr<TTrafficCounters> TrafficCounters() const override { return counters_; }
+  // The same counters, for the line's own threads.
+  TTrafficCounters& Counters() const { return *counters_; }
 
   // The number of devices of the session that belong to this line.
   std::size_t CountDevices() const;
@@ -106,6 +109,7 @@ class TLine final : public IDeviceLine, public subscribers::IOwnedLine {
   std::recursive_mutex line_lock_;
   mutable std::mutex own_id_mutex_;
   DeviceId own_id_{};
+  const std::shared_ptr<TTrafficCounters> counters_ = std::make_shared<TTrafficCounters>();
 };
 
 class TLines final : public ILineDirectory {

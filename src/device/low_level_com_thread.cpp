@@ -101,7 +101,10 @@ void TLowLevelComThread::SendNext() {
   // queue, and the bus hears no announcement of a frame that cannot follow.
   if (!transport_.DataFits(bus)) return;
   transport_.BeginPacket(&bus, true, bus.TxToggle());
-  if (transport_.Send(&bus)) device->PopWire(packet);
+  if (transport_.Send(&bus)) {
+    TTrafficCounters::Bump(Line().Counters().PacketsOut);
+    device->PopWire(packet);
+  }
 }
 
 void TLowLevelComThread::RefreshNext() {
@@ -196,6 +199,8 @@ void TLowLevelComThread::AddFound(const DeviceId& id) {
 
 void TLowLevelComThread::HandleReceived() {
   const std::span<const std::uint8_t> packet = transport_.InBuffer().Bytes();
+  // Every packet heard on the bus counts for the line, whoever sent it.
+  TTrafficCounters::Bump(Line().Counters().PacketsIn);
   const std::optional<TK2Routing> routing = ParseK2Routing(packet);
   if (!routing) return;
   TDevice* device = nullptr;

@@ -103,7 +103,7 @@ void TLowLevelUdpThread::SendBroadcastIdRequest() {
   std::lock_guard lock(SendLock);
   transport_.BeginPacket(nullptr, false, kEthernetCommand);
   transport_.SetData(message);
-  transport_.Send(nullptr);
+  if (transport_.Send(nullptr)) TTrafficCounters::Bump(Line().Counters().PacketsOut);
 }
 
 void TLowLevelUdpThread::SendIdRequest(TDevice& device, std::string_view detail) {
@@ -121,7 +121,7 @@ void TLowLevelUdpThread::SendIdMessage(TDevice& device, std::uint8_t kind, std::
     std::lock_guard lock(SendLock);
     transport_.BeginPacket(&address, false, kEthernetCommand);
     transport_.SetData(message);
-    transport_.Send(&address);
+    if (transport_.Send(&address)) TTrafficCounters::Bump(Line().Counters().PacketsOut);
   }
   // Marked whether or not the datagram left: a lost one is the same to the
   // device, and the engine's time-outs cover what follows.
@@ -138,7 +138,7 @@ void TLowLevelUdpThread::SendWirePacket(TDevice& device) {
     transport_.BeginPacket(&address, packet->DataFlag, kEthernetCommand);
     transport_.SetData(packet->Data);
     // A failed send drops the packet; the engine's retransmission covers it.
-    transport_.Send(&address);
+    if (transport_.Send(&address)) TTrafficCounters::Bump(Line().Counters().PacketsOut);
   }
   // Taken only now, so that whoever waits for the wire queue to drain (a
   // device being disabled) waits until the packet has really left. A Reset
@@ -161,6 +161,8 @@ void TLowLevelUdpThread::PostTrace(TDevice& device, std::string text, std::span<
 void TLowLevelUdpThread::HandleReceived() {
   bool data_flag = false;
   if (!transport_.CheckReceived(data_flag)) return;
+  // Every datagram of the protocol counts for the line, whoever sent it.
+  TTrafficCounters::Bump(Line().Counters().PacketsIn);
   const std::span<const std::uint8_t> rest = transport_.InBuffer().Rest();
   if (data_flag) {
     HandleK2Packet(rest);

@@ -20,6 +20,7 @@ sigset_t ControlSignals() {
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTSTP);
   sigaddset(&set, SIGCONT);
+  sigaddset(&set, SIGUSR1);
   return set;
 }
 
@@ -79,6 +80,7 @@ void SignalWatcher::Watch() {
       case SIGINT: handler = &handlers_.OnStop; break;
       case SIGTSTP: handler = &handlers_.OnPause; break;
       case SIGCONT: handler = &handlers_.OnResume; break;
+      case SIGUSR1: handler = &handlers_.OnReport; break;
       default: break;
     }
     if (handler != nullptr && *handler) {

@@ -5,7 +5,8 @@
 namespace kavor2::platform {
 
 // Turns the process's control signals into calls on a thread of its own:
-// SIGTERM and SIGINT -> OnStop, SIGTSTP -> OnPause, SIGCONT -> OnResume.
+// SIGTERM and SIGINT -> OnStop, SIGTSTP -> OnPause, SIGCONT -> OnResume,
+// SIGUSR1 -> OnReport (the reload request: a report of the statistics).
 // The handlers run on the watcher thread, one at a time, so they may take
 // locks and post work; they must not block for long.
 //
@@ -20,9 +21,11 @@ class SignalWatcher {
     std::function<void()> OnStop;
     std::function<void()> OnPause;
     std::function<void()> OnResume;
+    std::function<void()> OnReport;
   };
 
-  // Blocks SIGTERM, SIGINT, SIGTSTP and SIGCONT in the calling thread.
+  // Blocks SIGTERM, SIGINT, SIGTSTP, SIGCONT and SIGUSR1 in the calling
+  // thread (so SIGUSR1 no longer kills the process).
   // Throws std::system_error when the system refuses.
   static void BlockControlSignals();
 

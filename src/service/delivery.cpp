@@ -98,6 +98,7 @@ std::shared_ptr<device::TDevice> TDelivery::FindDevice(const std::string& id_tex
 
 void TDelivery::Send(TSubscriber& to, xmlrpc::IRpcFunction call) {
   xmlrpc::TRpcResult unused;  // asynchronous: the outcome comes as OnCallResult
+  subscribers::TSubscriberCounters::Bump(to.Counters.CallsQueued);
   to.CallbackClient().Execute(std::move(call), true, unused, {}, to.CallbackPort(), to.CallbackHost());
 }
 
@@ -172,11 +173,15 @@ void TDelivery::ConnectCallback(std::unique_ptr<TClientRecInfo> endpoint) {
 void TDelivery::OnCallResult(xmlrpc::TRpcClient&, const std::string& guid, const std::string& method_name,
                              const std::string& host_name, const xmlrpc::IRpcResult& result, std::int32_t port) {
   if (!result || !result->IsError()) {
+    if (TSubscriber* s = registry_.FindByCallback(host_name, port)) {
+      subscribers::TSubscriberCounters::Bump(s->Counters.CallsSent);
+    }
     if (OnCallAccepted) OnCallAccepted(guid);
     return;
   }
   TSubscriber* s = registry_.FindByCallback(host_name, port);
   if (!s) return;
+  subscribers::TSubscriberCounters::Bump(s->Counters.CallsFailed);
   const std::int32_t code = result->ErrorCode();
   // The callback server answered: it is alive, it just has no Ping.
   if (method_name == kPingMethod && (code == kServerUnknownMethod || code == kClientInvalidPayload)) return;
@@ -189,7 +194,10 @@ void TDelivery::OnCallError(const std::exception*, const std::string&, const std
                             const std::string& host_name, std::int32_t host_port, std::int32_t) {
   log_.Write(std::string(kErrorSendEntry) + host_name + " : " + std::to_string(host_port) + " ) " +
              " MethodName : " + method_name);
-  if (TSubscriber* s = registry_.FindByCallback(host_name, host_port)) PostRelease(*s);
+  if (TSubscriber* s = registry_.FindByCallback(host_name, host_port)) {
+    subscribers::TSubscriberCounters::Bump(s->Counters.CallsFailed);
+    PostRelease(*s);
+  }
 }
 
 void TDelivery::SendTrace(TSubscriber& to, std::int32_t kind, const device::TK2Message& record) {
@@ -223,6 +231,7 @@ void TDelivery::DeliverToOwner(std::int32_t kind, const device::TK2Message& reco
   // Keyed by the call just queued: its success removes the row.
   if (cache_ && device.GetEvent() && IsCachedFrame(record.Data)) {
     cache_->Insert(owner->CallbackClient().LastGuid(), record.DeviceText, hex);
+    subscribers::TSubscriberCounters::Bump(owner->Counters.CachedRows);
   }
 }
 

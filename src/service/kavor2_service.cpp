@@ -16,10 +16,13 @@
 #include "service/liveness.h"
 #include "service/master_key_methods.h"
 #include "service/message_cache.h"
+#include "service/status_file.h"
+#include "service/status_reporter.h"
 #include "service/subscription_methods.h"
 #include "service/traffic_log.h"
 #include "subscribers/subscribers_info.h"
 #include "xmlrpc/log_file.h"
+#include "version.h"
 #include "xmlrpc/rpc_server.h"
 
 namespace kavor2::service {
@@ -58,7 +61,35 @@ void TKavor2::ServiceStart(bool& Started) {
   } catch (...) {
     LogMessage(kInitializationError);
   }
+  // Also after a failed start: the report shows what did start.
+  StartStatusReports();
   Started = true;
+}
+
+void TKavor2::StartStatusReports() {
+  try {
+    started_ = std::chrono::system_clock::now();
+    const std::filesystem::path directory =
+        data_directory_.empty() ? environment_.ProgramFile.parent_path() : data_directory_;
+    StatusFile = std::make_unique<TStatusFile>(directory);
+    ReportStatus(false);
+    StatusReporter = std::make_unique<TStatusReporter>(loop_, [this](bool entry) { ReportStatus(entry); });
+  } catch (...) {
+    // Reports are a convenience; the service runs without them.
+  }
+}
+
+std::filesystem::path TKavor2::StatusFilePath() const { return StatusFile ? StatusFile->Path() : std::filesystem::path(); }
+
+void TKavor2::ReportStatus(bool statistics_entry) {
+  TServiceStatus status = GatherStatus(Session.get(), SubscribersInfo ? &SubscribersInfo->Subscribers() : nullptr);
+  status.Version = std::to_string(kVersionMajor) + "." + std::to_string(kVersionMinor) + "." +
+                   std::to_string(kVersionPatch) + "." + std::to_string(kVersionTweak);
+  status.Pid = ::getpid();
+  status.Started = started_;
+  status.Written = std::chrono::system_clock::now();
+  if (StatusFile) StatusFile->Write(StatusJson(status));
+  if (statistics_entry) LogMessage(StatisticsEntry(status));
 }
 
 void TKavor2::StartSequence() {
@@ -203,6 +234,14 @@ void TKavor2::ServiceStop(bool& Stopped) {
 }
 
 void TKavor2::StopSequence() {
+  // 0. The last status report, while everything it reports on is there.
+  StatusReporter.reset();
+  try {
+    ReportStatus(false);
+  } catch (...) {
+    // The shutdown goes on without it.
+  }
+
   // 1. The liveness thread: ask it to terminate, wait until it has finished, free it.
   if (ClientCheckThread) {
     ClientCheckThread->Terminate();

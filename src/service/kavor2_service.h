@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -38,6 +39,8 @@ class TLiveness;
 class TClientCheckTread;
 class TTrafficLog;
 class TMessageCache;
+class TStatusFile;
+class TStatusReporter;
 
 // What the process hands the service: its command line and where it lives.
 struct ServiceEnvironment {
@@ -73,6 +76,12 @@ class TKavor2 {
   // Writes an information entry (Windows-1251 text) to the event log.
   void LogMessage(std::string_view text);
 
+  // Writes the statistics entry and rewrites the status file now (the
+  // reload request, SIGUSR1). Service thread.
+  void ReportStatistics() { ReportStatus(true); }
+  // The status file (valid after ServiceStart).
+  std::filesystem::path StatusFilePath() const;
+
   // The listening port taken from the options (valid after ServiceStart).
   std::int32_t ListenPort() const { return listen_port_; }
   // Where the cache database and the log files go: "/datadir" or the
@@ -87,6 +96,11 @@ class TKavor2 {
   void DeviceState(device::TKavorSession& sender, std::uint16_t state, const device::TStateDeviceMessage* record);
   void StartSequence();
   void StopSequence();
+  // The status file, written now and every few seconds from here on.
+  void StartStatusReports();
+  // Rewrites the status file; with the entry, writes the statistics entry
+  // too.
+  void ReportStatus(bool statistics_entry);
 
   platform::EventLoop& loop_;
   platform::EventLog& event_log_;
@@ -128,6 +142,11 @@ class TKavor2 {
   bool Crypt = true;
   std::int32_t LiveClientTimeOut = kDefaultLiveClientTimeOut;
   std::int64_t CounterFrequency = 0;
+  // The status reports; the reporter's clock stops before anything it
+  // reports on goes.
+  std::chrono::system_clock::time_point started_ = std::chrono::system_clock::now();
+  std::unique_ptr<TStatusFile> StatusFile;
+  std::unique_ptr<TStatusReporter> StatusReporter;
 
 };
 

@@ -1,5 +1,6 @@
 #pragma once
 // A registered client and the collection of them.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -28,6 +29,19 @@ TSubscriberMode ModeOfClientName(std::string_view client_name);
 // The activity clock: steady-clock ticks (the service's CounterFrequency is
 // their rate).
 std::int64_t CounterNow();
+
+// What happened to the calls made to one subscriber's callback server.
+// Relaxed atomics, so a report may read them on any thread.
+struct TSubscriberCounters {
+  using Counter = std::atomic<std::uint64_t>;
+  Counter CallsQueued{0};  // calls handed to the callback client
+  Counter CallsSent{0};    // calls its callback server accepted
+  Counter CallsFailed{0};  // calls that failed or that it answered with a fault
+  Counter CachedRows{0};   // cache rows written for it so far (not those left now)
+
+  static void Bump(Counter& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
+  static std::uint64_t Read(const Counter& counter) { return counter.load(std::memory_order_relaxed); }
+};
 
 // One registered client. It has two endpoints: the connection endpoint
 // (ConnectionIP, ConnectionPort), the TCP connection over which it
@@ -71,6 +85,8 @@ class TSubscriber {
   std::int32_t ConnectionPort = 0;
   // Callback connection attempts in the record's lifetime; never reset.
   int ConnectAttempts = 0;
+  // Since the record was made; a registration that reuses it keeps them.
+  TSubscriberCounters Counters;
 
  private:
   std::unique_ptr<xmlrpc::TRpcClient> callback_client_;
