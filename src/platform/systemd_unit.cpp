@@ -74,6 +74,8 @@ std::string UnitText(const SystemdUnit& unit) {
   text += "\n[Service]\n";
   text += "Type=notify\n";
   text += "ExecStart=" + exec + "\n";
+  // "systemctl reload": the statistics entry and the status file at once.
+  text += "ExecReload=/bin/kill -USR1 $MAINPID\n";
   text += "Restart=on-failure\n";
   text += "\n[Install]\n";
   text += "WantedBy=multi-user.target\n";

@@ -48,6 +48,7 @@ TEST(SystemdUnit, TextHasTheServiceSections) {
             "\n[Service]\n"
             "Type=notify\n"
             "ExecStart=/opt/k2/kavor2srv /port=9000 /noncrypt\n"
+            "ExecReload=/bin/kill -USR1 $MAINPID\n"
             "Restart=on-failure\n"
             "\n[Install]\n"
             "WantedBy=multi-user.target\n");
