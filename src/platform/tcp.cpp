@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -167,7 +168,6 @@ IoResult TcpConnection::ReadExact(std::size_t n, std::string& out, Timeout timeo
   Deadline deadline = DeadlineFor(timeout);
   std::size_t buffered = buffer_.size() - buffer_pos_;
   std::size_t take = buffered < n ? buffered : n;
-  out.reserve(n);
   out.append(buffer_, buffer_pos_, take);
   buffer_pos_ += take;
   while (out.size() < n) {
@@ -185,9 +185,11 @@ IoResult TcpConnection::ReadExact(std::size_t n, std::string& out, Timeout timeo
       }
       flags = MSG_DONTWAIT;
     }
+    // The room grows with what has arrived, never straight to n: a length
+    // announced by the peer must not cost memory before the bytes come.
     std::size_t old = out.size();
-    out.resize(n);
-    ssize_t got = ::recv(fd_, out.data() + old, n - old, flags);
+    out.resize(std::min(n, old + std::max(old, kReceiveChunk)));
+    ssize_t got = ::recv(fd_, out.data() + old, out.size() - old, flags);
     int err = errno;
     out.resize(old + (got > 0 ? static_cast<std::size_t>(got) : 0));
     if (got > 0) continue;
@@ -222,6 +224,12 @@ IoResult TcpConnection::ReadLine(std::string& line, std::size_t max_length, Time
     if (before != buffer_pos_) scanned = 0;
     if (scanned < buffer_pos_) scanned = buffer_pos_;
   }
+}
+
+IoResult TcpConnection::WaitForInput(Timeout timeout) {
+  if (shut_down_.load()) return IoResult::Closed();
+  if (buffer_pos_ < buffer_.size()) return IoResult::Ok();
+  return WaitReadable(DeadlineFor(timeout));
 }
 
 IoResult TcpConnection::WriteAll(std::string_view bytes) {

@@ -74,13 +74,20 @@ class TcpConnection {
   // Reads exactly n bytes into `out` (replacing its content). The timeout
   // bounds the whole read. On a non-ok result `out` is emptied and the bytes
   // that had arrived are lost: the stream is no longer in a known state and
-  // the caller should close it.
+  // the caller should close it. Memory is taken as the bytes arrive, so a
+  // large n that never comes costs little.
   IoResult ReadExact(std::size_t n, std::string& out, Timeout timeout = std::nullopt);
 
   // Reads one line ended by CR LF; `line` gets it without the CR LF. A lone
   // LF is kept as part of the line. kTooLong when more than max_length
   // characters arrive without a line end (the stream is then unusable).
   IoResult ReadLine(std::string& line, std::size_t max_length, Timeout timeout = std::nullopt);
+
+  // Waits until a read can make progress without blocking: bytes are
+  // buffered or have arrived, or the peer closed (the next read then says
+  // kClosed). Consumes nothing. kTimeout when the timeout passes first,
+  // kClosed after Shutdown.
+  IoResult WaitForInput(Timeout timeout = std::nullopt);
 
   // Writes all bytes or fails.
   IoResult WriteAll(std::string_view bytes);

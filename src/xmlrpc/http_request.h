@@ -11,6 +11,12 @@ namespace kavor2::xmlrpc {
 // Longest header line the server reads; a longer one ends the connection.
 inline constexpr std::size_t kMaxHeaderLineLength = 16384;
 inline constexpr std::string_view kMaxLineLengthExceeded = "Max line length exceeded.";
+// Bounds of a whole request head (its lines with their CR LF, the request
+// line included); more ends the connection. Far above what browsers and
+// XML-RPC clients send, and they keep a client that never ends its head
+// from growing the server's memory.
+inline constexpr std::size_t kMaxHeadLines = 128;
+inline constexpr std::size_t kMaxHeadLength = 64 * 1024;
 
 // Largest body the server accepts. The protocol sets no limit, but a peer
 // must not make the server allocate whatever it announces; calls of this

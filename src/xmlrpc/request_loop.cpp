@@ -1,5 +1,6 @@
 #include "xmlrpc/request_loop.h"
 
+#include <algorithm>
 #include <thread>
 
 #include "platform/errors.h"
@@ -24,6 +25,8 @@ ConnectionEnd EndFor(const platform::IoResult& r) {
   switch (r.status) {
     case IoStatus::kTooLong:
       return ConnectionEnd::kLineTooLong;
+    case IoStatus::kTimeout:
+      return ConnectionEnd::kTimedOut;
     case IoStatus::kError:
       return ConnectionEnd::kIoError;
     default:
@@ -47,18 +50,33 @@ std::string ChecksumFault(const std::string& expected, const std::string& comput
 
 // Reads the header lines up to the empty line. nullopt with `end` set when
 // the connection has to end instead.
-std::optional<HttpRequestHead> ReadHead(TcpConnection& connection, ConnectionEnd& end) {
+std::optional<HttpRequestHead> ReadHead(TcpConnection& connection, const RequestTimeouts& timeouts,
+                                        ConnectionEnd& end) {
+  // Waiting for a request to begin has no limit (keep-alive); the clock
+  // starts with its first byte.
+  platform::IoResult r = connection.WaitForInput();
+  if (!r.ok()) {
+    end = EndFor(r);
+    return std::nullopt;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + timeouts.head;
   HttpRequestHead head;
+  std::size_t lines = 0;
   std::string line;
   for (;;) {
-    platform::IoResult r = connection.ReadLine(line, kMaxHeaderLineLength);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    r = connection.ReadLine(line, kMaxHeaderLineLength, std::max(left, std::chrono::milliseconds{0}));
     if (!r.ok()) {
-      // "Max line length exceeded.", a close or a socket error: nothing of
-      // this request can be answered.
+      // "Max line length exceeded.", a time-out, a close or a socket error:
+      // nothing of this request can be answered.
       end = EndFor(r);
       return std::nullopt;
     }
     if (line.empty()) return head;
+    if (++lines > kMaxHeadLines || head.RawLines().size() + line.size() + 2 > kMaxHeadLength) {
+      end = ConnectionEnd::kHeadTooLarge;
+      return std::nullopt;
+    }
     head.AddLine(line);
   }
 }
@@ -78,7 +96,7 @@ ConnectionEnd RunRequestLoop(TcpConnection& connection, TClientRec& client, cons
   }
   for (;;) {
     ConnectionEnd end = ConnectionEnd::kPeerClosed;
-    std::optional<HttpRequestHead> head = ReadHead(connection, end);
+    std::optional<HttpRequestHead> head = ReadHead(connection, options.timeouts, end);
     if (!head) return end;
 
     const std::int32_t length = head->ContentLength();
@@ -91,7 +109,7 @@ ConnectionEnd RunRequestLoop(TcpConnection& connection, TClientRec& client, cons
     if (length > kMaxBodyLength) return ConnectionEnd::kBodyTooLarge;
 
     std::string body;
-    platform::IoResult r = connection.ReadExact(static_cast<std::size_t>(length), body);
+    platform::IoResult r = connection.ReadExact(static_cast<std::size_t>(length), body, options.timeouts.body);
     if (!r.ok()) return EndFor(r);
 
     std::optional<std::string> response;

@@ -24,6 +24,8 @@ enum class ConnectionEnd {
   kBodyless,         // a request without a body (the GET help page, or nothing)
   kLineTooLong,      // a header line above kMaxHeaderLineLength
   kBodyTooLarge,     // a Content-Length above kMaxBodyLength
+  kHeadTooLarge,     // more than kMaxHeadLines header lines or kMaxHeadLength bytes
+  kTimedOut,         // a begun request head or its body did not arrive in time
   kExchangeFailed,   // no or a wrong key proof in the session-key exchange
   kBadBody,          // an AES body that is not valid Base64 or not a cipher text
   kServerStopping,   // the executor is gone (the server is being deactivated)
@@ -35,8 +37,19 @@ enum class ConnectionEnd {
 // executor will never answer (the server is stopping).
 using RequestExecutor = std::function<std::optional<std::string>(const std::string& request)>;
 
+// How long a client may take to send a request once it has begun. Between
+// requests there is no limit: a subscriber lives as long as the connection
+// it registered over, and an idle connection costs only its thread.
+struct RequestTimeouts {
+  // From the first byte of a request head to its empty line.
+  std::chrono::milliseconds head{30000};
+  // From the end of the head to the last byte of the body.
+  std::chrono::milliseconds body{30000};
+};
+
 struct RequestLoopOptions {
   bool aes_crypt = false;
+  RequestTimeouts timeouts;
   // How often the hand-off is tried when the executor gives no answer, and
   // the pause after each empty answer.
   int handoff_attempts = 21;

@@ -47,6 +47,7 @@ struct TRpcServer::Listening {
   // thread that deactivates.
   std::shared_ptr<platform::CallGroup> calls = std::make_shared<platform::CallGroup>();
   bool aes_crypt = false;
+  RequestTimeouts timeouts;
 
   std::mutex mutex;
   std::condition_variable stop_wake;
@@ -138,6 +139,7 @@ void TRpcServer::Activate() {
                        platform::Describe(r));
   }
   listening->aes_crypt = aes_crypt_;
+  listening->timeouts = timeouts_;
   if (enable_introspect_) {
     RegisterIntrospection();
   } else {
@@ -208,6 +210,7 @@ void TRpcServer::AcceptLoop(Listening& listening) {
 void TRpcServer::ServeConnection(Listening& listening, Connection& connection) {
   RequestLoopOptions options;
   options.aes_crypt = listening.aes_crypt;
+  options.timeouts = listening.timeouts;
   const std::string ip = connection.client.IP;
   const std::int32_t port = connection.client.Port;
   std::weak_ptr<Lifetime> lifetime = lifetime_;

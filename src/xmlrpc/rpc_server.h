@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/event_loop.h"
+#include "xmlrpc/request_loop.h"
 #include "xmlrpc/rpc_parsers.h"
 #include "xmlrpc/rpc_types.h"
 
@@ -114,6 +115,11 @@ class TRpcServer {
   // Applies to connections accepted afterwards.
   void SetAESCrypt(bool on) { aes_crypt_ = on; }
 
+  // Time-outs for a request that has begun (see RequestTimeouts). Take
+  // effect at the next activation.
+  const RequestTimeouts& Timeouts() const { return timeouts_; }
+  void SetTimeouts(const RequestTimeouts& timeouts) { timeouts_ = timeouts; }
+
   // TLS is not part of this build: SSLEnable true throws EXmlRpcError and
   // leaves it false. The file properties are kept for a build that has it.
   bool SSLEnable() const { return false; }
@@ -168,6 +174,7 @@ class TRpcServer {
   bool enable_introspect_ = true;
   std::int32_t listen_port_ = 8080;
   bool aes_crypt_ = false;
+  RequestTimeouts timeouts_;
   TXRMethods methods_;
   std::vector<TRpcMethodHandler> built_in_;
   TRpcServerParser parser_;  // executor thread only

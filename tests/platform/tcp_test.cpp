@@ -114,6 +114,37 @@ TEST(TcpConnection, LargeExactReadArrivesWhole) {
   EXPECT_TRUE(writer.get().ok());
 }
 
+TEST(TcpConnection, AnnouncedLengthCostsNoMemoryBeforeTheBytesArrive) {
+  // A length no process could hold: the read must fail on the close, not on
+  // allocating what was announced.
+  Pair p;
+  ASSERT_TRUE(p.client->WriteAll("0123456789").ok());
+  p.client.reset();
+  std::string out;
+  EXPECT_EQ(p.server->ReadExact(std::size_t{1} << 40, out, 2000ms).status, IoStatus::kClosed);
+  EXPECT_TRUE(out.empty());
+}
+
+TEST(TcpConnection, WaitForInputConsumesNothing) {
+  Pair p;
+  EXPECT_EQ(p.server->WaitForInput(50ms).status, IoStatus::kTimeout);
+  ASSERT_TRUE(p.client->WriteAll("one\r\ntwo\r\n").ok());
+  EXPECT_TRUE(p.server->WaitForInput(2000ms).ok());
+  std::string line;
+  ASSERT_TRUE(p.server->ReadLine(line, 100).ok());
+  EXPECT_EQ(line, "one");
+  // The second line is buffered already: ready without the socket.
+  EXPECT_TRUE(p.server->WaitForInput(0ms).ok());
+  ASSERT_TRUE(p.server->ReadLine(line, 100).ok());
+  EXPECT_EQ(line, "two");
+  // A close is input too: the next read reports it.
+  p.client.reset();
+  EXPECT_TRUE(p.server->WaitForInput(2000ms).ok());
+  EXPECT_EQ(p.server->ReadLine(line, 100).status, IoStatus::kClosed);
+  p.server->Shutdown();
+  EXPECT_EQ(p.server->WaitForInput().status, IoStatus::kClosed);
+}
+
 TEST(TcpConnection, ShutdownFromAnotherThreadWakesBlockedReaders) {
   Pair p;
   auto line_reader = std::async(std::launch::async, [&] {
