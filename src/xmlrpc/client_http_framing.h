@@ -11,8 +11,11 @@ namespace kavor2::xmlrpc {
 
 // Response header lines longer than this fail the call.
 inline constexpr std::size_t kMaxResponseLineLength = 80;
-// A response body must announce between 1 and this many bytes.
-inline constexpr std::int64_t kMaxResponseContentLength = 1000000000;
+// A response body must announce between 1 and this many bytes. Answers to
+// callbacks are a few hundred bytes; the body is held, copied and parsed in
+// memory, the parse on the owner's (the service's) thread, so a hostile
+// subscriber must not be able to hand it more than this.
+inline constexpr std::int64_t kMaxResponseContentLength = std::int64_t{1} << 20;
 // A peer that keeps sending header lines (or interim responses) cannot hold
 // the worker for ever: past this many lines the call fails.
 inline constexpr int kMaxResponseHeadLines = 256;

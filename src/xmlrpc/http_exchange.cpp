@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <limits>
 
 #include "xmlrpc/aes_body.h"
@@ -26,6 +27,7 @@ constexpr std::string_view kTlsMissing = "TLS is not available in this build";
 constexpr std::string_view kConnectTimedOut = "Connect timed out.";
 constexpr std::string_view kClosedByPeer = "Connection closed by the server.";
 constexpr std::string_view kReadTimedOut = "Read timed out.";
+constexpr std::string_view kCallTimedOut = "Call timed out.";
 constexpr std::string_view kBadSessionKey = "Invalid session key from server.";
 constexpr std::string_view kCancelled = "Call cancelled: the client is being destroyed.";
 
@@ -49,6 +51,8 @@ ERpcTransportError IoFailure(const IoResult& r) {
   }
   return SocketFailure(r);
 }
+
+ERpcTransportError CallTimedOut() { return ERpcTransportError(kWsaETimedOut, std::string(kCallTimedOut)); }
 
 }  // namespace
 
@@ -125,7 +129,7 @@ void THttpExchange::Abort() {
 }
 
 void THttpExchange::EnsureConnected(const std::string& address, std::int32_t port,
-                                    const TExchangeSettings& settings) {
+                                    const TExchangeSettings& settings, std::chrono::milliseconds connect_timeout) {
   CheckNotAborted();
   Connection old;
   {
@@ -139,7 +143,7 @@ void THttpExchange::EnsureConnected(const std::string& address, std::int32_t por
   if (address.empty() || port <= 0 || port > std::numeric_limits<std::uint16_t>::max()) return;
 
   std::unique_ptr<platform::TcpConnection> fresh;
-  IoResult r = connector_(address, static_cast<std::uint16_t>(port), kConnectTimeout, fresh);
+  IoResult r = connector_(address, static_cast<std::uint16_t>(port), connect_timeout, fresh);
   if (r.status == IoStatus::kTimeout) throw ERpcTransportError(kErrConnectTimeout, std::string(kConnectTimedOut));
   if (!r.ok() || !fresh) {
     std::int32_t number = SocketErrorNumber(r);
@@ -172,17 +176,20 @@ void THttpExchange::EnsureConnected(const std::string& address, std::int32_t por
 
 std::string THttpExchange::Run(TExchangeTarget& target, std::string_view document,
                                const TExchangeSettings& settings) {
+  const Clock::time_point deadline = Clock::now() + settings.call_deadline;
   for (int attempt = 1;; ++attempt) {
     CheckNotAborted();
     if (settings.ssl_enable) throw ERpcTransportError(kErrNoSystemError, std::string(kTlsMissing));
     if (!Resolve(target.host)) return {};
-    EnsureConnected(target.host, target.port, settings);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left <= std::chrono::milliseconds::zero()) throw CallTimedOut();
+    EnsureConnected(target.host, target.port, settings, std::min(kConnectTimeout, left));
     Connection conn = Current();
     if (!conn) return {};
     bool retry = false;
     std::string text;
     try {
-      text = RunOnce(conn, target, document, settings, attempt >= kMaxExchangeAttempts, retry);
+      text = RunOnce(conn, target, document, settings, deadline, attempt >= kMaxExchangeAttempts, retry);
     } catch (...) {
       Drop(conn);
       throw;
@@ -193,10 +200,24 @@ std::string THttpExchange::Run(TExchangeTarget& target, std::string_view documen
 }
 
 std::string THttpExchange::RunOnce(Connection& conn, const TExchangeTarget& target, std::string_view document,
-                                   const TExchangeSettings& settings, bool last_attempt, bool& retry) {
+                                   const TExchangeSettings& settings, Clock::time_point deadline,
+                                   bool last_attempt, bool& retry) {
   // A reset or close may only mean that the kept-alive connection went
   // stale; those start the call over on a new connection.
   auto may_retry = [&] { return !last_attempt && !aborted_.load(); };
+  // Each read waits at most the read time-out, and never past the call's
+  // deadline.
+  bool cut_to_deadline = false;
+  auto next_timeout = [&]() -> std::chrono::milliseconds {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left <= std::chrono::milliseconds::zero()) throw CallTimedOut();
+    cut_to_deadline = left < settings.read_timeout;
+    return cut_to_deadline ? left : settings.read_timeout;
+  };
+  auto read_failure = [&](const IoResult& r) {
+    if (r.status == IoStatus::kTimeout && cut_to_deadline) return CallTimedOut();
+    return IoFailure(r);
+  };
 
   std::string body = settings.aes_crypt ? EncodeAesBody(cipher_, document) : std::string(document);
   IoResult w = conn->WriteAll(BuildPostRequest(target.end_point, target.host, body));
@@ -215,7 +236,7 @@ std::string THttpExchange::RunOnce(Connection& conn, const TExchangeTarget& targ
   while (!head.Complete()) {
     if (head.LinesFed() >= kMaxResponseHeadLines)
       throw ERpcTransportError(kErrNoSystemError, std::string(kTooManyHeadLines));
-    IoResult r = conn->ReadLine(line, kMaxResponseLineLength, settings.read_timeout);
+    IoResult r = conn->ReadLine(line, kMaxResponseLineLength, next_timeout());
     if (r.ok()) {
       head.Feed(line);
       continue;
@@ -226,7 +247,7 @@ std::string THttpExchange::RunOnce(Connection& conn, const TExchangeTarget& targ
       retry = true;
       return {};
     }
-    throw IoFailure(r);
+    throw read_failure(r);
   }
 
   if (!head.HasUsableLength()) {
@@ -240,8 +261,8 @@ std::string THttpExchange::RunOnce(Connection& conn, const TExchangeTarget& targ
   while (received.size() < length) {
     std::size_t want = length - received.size();
     if (want > kBodyReadChunk) want = kBodyReadChunk;
-    IoResult r = conn->ReadExact(want, piece, settings.read_timeout);
-    if (!r.ok()) throw IoFailure(r);
+    IoResult r = conn->ReadExact(want, piece, next_timeout());
+    if (!r.ok()) throw read_failure(r);
     received.append(piece);
   }
   // The server's Content-MD5 is not checked: a mismatch has never failed a

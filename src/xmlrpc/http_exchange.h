@@ -19,6 +19,10 @@ namespace kavor2::xmlrpc {
 // every time fails the call after this many attempts.
 inline constexpr int kMaxExchangeAttempts = 3;
 inline constexpr std::chrono::milliseconds kConnectTimeout{5000};
+// The read time-out bounds each read; this bounds the whole call (writing
+// the request, the head and the body, reconnects included), so that a peer
+// that trickles bytes just fast enough cannot hold the worker for ever.
+inline constexpr std::chrono::milliseconds kCallDeadline{15000};
 
 // Where one call goes. The exchange replaces `host` by the address it
 // resolved it to.
@@ -32,6 +36,7 @@ struct TExchangeSettings {
   bool aes_crypt = false;
   bool ssl_enable = false;
   std::chrono::milliseconds read_timeout{5000};
+  std::chrono::milliseconds call_deadline = kCallDeadline;
 };
 
 // Opens a TCP connection to an IPv4 address (TcpConnection::Connect).
@@ -74,7 +79,8 @@ class THttpExchange {
   // Opens the connection to address:port unless it is open there already,
   // then runs the session-key exchange when settings.aes_crypt. Does nothing
   // for an empty address or port 0. Throws ERpcTransportError.
-  void EnsureConnected(const std::string& address, std::int32_t port, const TExchangeSettings& settings);
+  void EnsureConnected(const std::string& address, std::int32_t port, const TExchangeSettings& settings,
+                       std::chrono::milliseconds connect_timeout = kConnectTimeout);
 
   bool Connected() const;
   void Disconnect();
@@ -85,8 +91,10 @@ class THttpExchange {
  private:
   using Connection = std::shared_ptr<platform::TcpConnection>;
 
+  using Clock = std::chrono::steady_clock;
   std::string RunOnce(Connection& conn, const TExchangeTarget& target, std::string_view document,
-                      const TExchangeSettings& settings, bool last_attempt, bool& retry);
+                      const TExchangeSettings& settings, Clock::time_point deadline, bool last_attempt,
+                      bool& retry);
   Connection Current() const;
   // Closes `conn` if it is still the current connection.
   void Drop(const Connection& conn);

@@ -164,13 +164,18 @@ void TRpcClient::SetReadTimeout(int milliseconds) {
   read_timeout_ = milliseconds > 0 ? std::chrono::milliseconds(milliseconds) : kDefaultReadTimeout;
 }
 
+void TRpcClient::SetCallDeadline(std::chrono::milliseconds deadline) {
+  std::lock_guard<std::mutex> lock(props_mutex_);
+  call_deadline_ = deadline > std::chrono::milliseconds::zero() ? deadline : kCallDeadline;
+}
+
 void TRpcClient::SetConnector(TConnector connector) { connector_ = std::move(connector); }
 
 void TRpcClient::SetResolver(TResolver resolver) { resolver_ = std::move(resolver); }
 
 TExchangeSettings TRpcClient::Settings() const {
   std::lock_guard<std::mutex> lock(props_mutex_);
-  return TExchangeSettings{aes_crypt_, ssl_enable_, read_timeout_};
+  return TExchangeSettings{aes_crypt_, ssl_enable_, read_timeout_, call_deadline_};
 }
 
 // The worker (or a synchronous call) works on the client's own properties,
@@ -187,7 +192,13 @@ void TRpcClient::StoreTarget(const TExchangeTarget& target) {
 // Connection
 
 void TRpcClient::Connect() {
-  std::lock_guard<std::mutex> exchange_lock(exchange_mutex_);
+  if (exchange_->Connected()) return;
+  // The worker holds the transport for a whole call, which a slow peer can
+  // stretch to the call deadline. Connect runs on the owner thread, so the
+  // wait for the transport counts against the connect time-out.
+  const auto deadline = std::chrono::steady_clock::now() + kConnectTimeout;
+  std::unique_lock<std::timed_mutex> exchange_lock(exchange_mutex_, deadline);
+  if (!exchange_lock.owns_lock()) throw ERpcTransportError(kErrConnectTimeout, "Connect timed out.");
   TExchangeSettings settings = Settings();
   if (settings.ssl_enable) throw ERpcTransportError(kErrNoSystemError, "TLS is not available in this build");
   if (exchange_->Connected()) return;
@@ -199,7 +210,9 @@ void TRpcClient::Connect() {
     std::lock_guard<std::mutex> lock(props_mutex_);
     host_name_ = host;
   }
-  exchange_->EnsureConnected(host, port, settings);
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  if (left <= std::chrono::milliseconds::zero()) throw ERpcTransportError(kErrConnectTimeout, "Connect timed out.");
+  exchange_->EnsureConnected(host, port, settings, left);
 }
 
 void TRpcClient::Disconnect() { exchange_->Disconnect(); }
@@ -273,7 +286,7 @@ void TRpcClient::ExecuteSync(const std::string& xml, TRpcResult& Result, std::st
   bool failed = false;
   TExchangeTarget target;
   {
-    std::lock_guard<std::mutex> exchange_lock(exchange_mutex_);
+    std::lock_guard<std::timed_mutex> exchange_lock(exchange_mutex_);
     if (!PHostName.empty() && PHostPort != 0) {
       std::lock_guard<std::mutex> lock(props_mutex_);
       host_name_ = PHostName;
@@ -331,7 +344,7 @@ void TRpcClient::RunBatch(std::vector<TStructXmlRequest>& batch) {
     if (call.host.empty()) continue;
     if (stopping_.load()) return;
 
-    std::lock_guard<std::mutex> exchange_lock(exchange_mutex_);
+    std::lock_guard<std::timed_mutex> exchange_lock(exchange_mutex_);
     std::string call_text;
     if (tracing) {
       call_text = CallTraceText(TraceTimeStamp(), batch.size(), call.host, call.port, call.guid, call.xml.size());
@@ -455,7 +468,14 @@ void TRpcClient::DeliverResult(TResultNotice& notice, const std::shared_ptr<TNot
     TRpcXML on_receive = OnReceiveXML;
     if (on_receive) on_receive(*this, notice.response);
     if (!gate->alive) return;
-    IRpcResult result = ParseResponse(notice.response, notice.port);
+    IRpcResult result;
+    try {
+      result = ParseResponse(notice.response, notice.port);
+    } catch (const std::exception&) {
+      // An answer that does not parse is no XML-RPC payload either; as an
+      // error result it counts as a failed call instead of vanishing.
+      result = ParseResponse(std::string(), notice.port);
+    }
     if (notice.failed) result->SetError(notice.error_code, notice.error_message);
     TASYNCHResult on_result = OnGetASYNCHResult;
     if (on_result) on_result(notice.guid, notice.method_name, notice.host, result);

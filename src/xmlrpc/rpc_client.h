@@ -63,8 +63,9 @@ struct TStructXmlRequest {
 // Threads: make, configure, set events, Execute and destroy on the owner
 // thread. Connected, Disconnect, the property getters and setters and
 // SetReadTimeout are safe from any thread. Nothing the worker does waits for
-// the owner thread. Connect and a synchronous Execute wait for the exchange
-// the worker is running (bounded by the connect and read time-outs).
+// the owner thread. A synchronous Execute waits for the exchange the worker
+// is running (bounded by the call deadline); Connect waits for it no longer
+// than the connect time-out, which bounds the whole of Connect.
 class TRpcClient {
  public:
   explicit TRpcClient(platform::EventLoop& owner_loop);
@@ -104,6 +105,9 @@ class TRpcClient {
   // Bounds every read of a call, the session-key exchange included. A value
   // of 0 or less restores the default of 5000 ms.
   void SetReadTimeout(int milliseconds);
+  // Bounds a whole call, however the peer spaces its bytes (default
+  // kCallDeadline; 0 or less restores it).
+  void SetCallDeadline(std::chrono::milliseconds deadline);
 
   // Makes the call `Value` (its method name and parameters set); the call
   // object is released. Overrides apply when not empty / not 0.
@@ -188,10 +192,11 @@ class TRpcClient {
   std::string ssl_key_file_;
   std::string last_guid_;
   std::chrono::milliseconds read_timeout_;
+  std::chrono::milliseconds call_deadline_ = kCallDeadline;
 
   // Held for one exchange (or Connect) at a time: by the worker per call,
   // by a synchronous Execute, by Connect.
-  std::mutex exchange_mutex_;
+  std::timed_mutex exchange_mutex_;
   std::unique_ptr<THttpExchange> exchange_;
   TConnector connector_;
   TResolver resolver_;

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <memory>
@@ -14,6 +16,7 @@
 #include "platform/tcp.h"
 #include "platform/text.h"
 #include "xmlrpc/client_error_codes.h"
+#include "xmlrpc/hostile_callbacks.h"
 #include "xmlrpc/rpc_client_peers.h"
 #include "xmlrpc/rpc_server.h"
 
@@ -21,6 +24,9 @@ namespace kavor2::xmlrpc {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::HostileBound;
+using testing::HostileCallbacks;
+using testing::HostileScript;
 using testing::HttpResponse;
 using testing::PumpUntil;
 using testing::PythonXmlRpcPeer;
@@ -411,6 +417,67 @@ TEST_F(RpcClientTest, SilentPeerFailsTheCallAfterTheReadTimeout) {
   ASSERT_TRUE(e.result->IsError());
   EXPECT_EQ(e.result->ErrorCode(), kWsaETimedOut);
   EXPECT_EQ(e.result->ErrorMsg(), "Read timed out.");
+}
+
+// The peak resident memory of this process so far (VmHWM), in bytes.
+std::size_t PeakResidentBytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return static_cast<std::size_t>(std::stoull(line.substr(6))) * 1024;
+  }
+  return 0;
+}
+
+TEST_F(RpcClientTest, HostileServersFailTheCallWithinItsTimeLimitsAndBoundedMemory) {
+  // Scaled down from the service's 5 s and 15 s; the slow servers send a
+  // byte (or a piece of body) per tick.
+  constexpr auto kTick = 100ms;
+  constexpr auto kReadTimeout = 1000ms;
+  constexpr auto kCallDeadline = 4000ms;
+  constexpr auto kSlack = 1500ms;
+  // Far below what a body of the announced 900 MB, or an endless one, would
+  // take if the client read it.
+  constexpr std::size_t kMemoryLimit = std::size_t{768} << 20;
+  const std::size_t peak_before = PeakResidentBytes();
+
+  for (const auto& hostile : HostileCallbacks()) {
+    SCOPED_TRACE(hostile.name);
+    RawPeer peer(HostileScript(peer, hostile, kTick));
+    Recorder rec;
+    TRpcClient client(loop);
+    rec.Attach(client);
+    client.SetReadTimeout(static_cast<int>(kReadTimeout.count()));
+    client.SetCallDeadline(kCallDeadline);
+    const auto started = std::chrono::steady_clock::now();
+    const std::string guid = Queue(client, MakeCall("Notify", "x"), peer.Port());
+    ASSERT_TRUE(PumpUntil(loop, [&] { return rec.CountOf(Event::kResultPlus) == 1; }, 30s));
+    const auto took = std::chrono::steady_clock::now() - started;
+
+    switch (hostile.bound) {
+      case HostileBound::kData: EXPECT_LT(took, kReadTimeout); break;
+      case HostileBound::kReadTimeout:
+        EXPECT_GE(took, kReadTimeout);
+        EXPECT_LT(took, kReadTimeout + kSlack);
+        break;
+      case HostileBound::kCallDeadline:
+        EXPECT_GE(took, kCallDeadline);
+        EXPECT_LT(took, kCallDeadline + kSlack);
+        break;
+    }
+    const Event e = rec.Of(Event::kResultPlus)[0];
+    EXPECT_EQ(e.guid, guid);
+    ASSERT_TRUE(e.result->IsError());
+    EXPECT_NE(std::find(hostile.codes.begin(), hostile.codes.end(), e.result->ErrorCode()), hostile.codes.end())
+        << e.result->ErrorCode() << " " << e.result->ErrorMsg();
+    if (!hostile.message.empty()) {
+      EXPECT_EQ(e.result->ErrorMsg(), hostile.message);
+    }
+    EXPECT_EQ(rec.CountOf(Event::kError), hostile.transport_error ? 1u : 0u);
+    // A peer that resets every time costs a bounded number of attempts.
+    EXPECT_LE(peer.Accepted(), kMaxExchangeAttempts);
+  }
+  EXPECT_LT(PeakResidentBytes() - peak_before, kMemoryLimit);
 }
 
 // ---------------------------------------------------------------------------
