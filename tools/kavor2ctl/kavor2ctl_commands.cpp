@@ -1,9 +1,11 @@
 #include "kavor2ctl/kavor2ctl_commands.h"
 
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
+#include "kavor2ctl/kavor2ctl_stats.h"
 #include "kavor2ctl/kavor2ctl_values.h"
 #include "platform/event_loop.h"
 #include "platform/text.h"
@@ -123,10 +125,32 @@ bool NeedArgs(const std::vector<std::string>& command, std::size_t count, std::o
   return false;
 }
 
+// "stats [--datadir DIR | --status FILE]": reads the file, no network.
+int Stats(const std::vector<std::string>& command, std::ostream& out, std::ostream& err) {
+  std::filesystem::path file = std::filesystem::path(kDefaultDataDir) / kStatusFileName;
+  bool chosen = false;
+  for (std::size_t i = 1; i < command.size(); ++i) {
+    const std::string& option = command[i];
+    if ((option != "--datadir" && option != "--status") || i + 1 == command.size()) {
+      err << "kavor2ctl: stats: expected --datadir DIR or --status FILE, not " << option << " (see --help)\n";
+      return kExitUsage;
+    }
+    if (chosen) {
+      err << "kavor2ctl: stats: give either --datadir or --status, once\n";
+      return kExitUsage;
+    }
+    chosen = true;
+    const std::string& value = command[++i];
+    file = option == "--status" ? std::filesystem::path(value) : std::filesystem::path(value) / kStatusFileName;
+  }
+  return ShowStatus(file, out, err);
+}
+
 }  // namespace
 
 std::string UsageText() {
   return "usage: kavor2ctl [--host H] [--port P] [--plain] [--cert GUID] COMMAND\n"
+         "       kavor2ctl stats [--datadir DIR | --status FILE]\n"
          "\n"
          "Commands:\n"
          "  version             the service's API version\n"
@@ -135,6 +159,12 @@ std::string UsageText() {
          "  lines               the lines with their owners\n"
          "  devices LINE        the devices of a line (needs a certificate, see --cert)\n"
          "  call METHOD ARGS... any method with typed arguments\n"
+         "  stats               the status file the service rewrites every 10 s\n"
+         "                      (lines, devices, subscribers and their counters);\n"
+         "                      read from /var/lib/kavor2/kavor2-status.json, from\n"
+         "                      DIR/kavor2-status.json with --datadir DIR (the\n"
+         "                      service's /datadir), or from --status FILE;\n"
+         "                      needs no connection to the service\n"
          "\n"
          "Options:\n"
          "  --host H     service address (default 127.0.0.1)\n"
@@ -149,7 +179,8 @@ std::string UsageText() {
          "that begins with i:, b:, d: or s:). Texts are sent in Windows-1251.\n"
          "\n"
          "Exit status: 0 success, 1 the service answered a fault (printed with its\n"
-         "code), 2 usage error, 3 the service could not be reached.\n";
+         "code), 2 usage error, 3 the service could not be reached (stats: the status\n"
+         "file is missing, unreadable or malformed).\n";
 }
 
 int RunCommand(const Target& target, const std::vector<std::string>& command, std::ostream& out,
@@ -159,6 +190,7 @@ int RunCommand(const Target& target, const std::vector<std::string>& command, st
     return kExitUsage;
   }
   const std::string& name = command[0];
+  if (name == "stats") return Stats(command, out, err);
   try {
     Session session(target);
     if (name == "version") {
