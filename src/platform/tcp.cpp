@@ -36,6 +36,10 @@ int PollWait(const Deadline& deadline) {
   return left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
 }
 
+int OpenSpareDescriptor() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
+
+bool OutOfDescriptors(int err) { return err == EMFILE || err == ENFILE; }
+
 void SetNoDelay(int fd) {
   // Requests and responses are written in one piece; waiting for more data
   // would only add the delayed-ACK pause to every call.
@@ -269,12 +273,15 @@ TcpListener::TcpListener() = default;
 TcpListener::~TcpListener() {
   if (fd_ >= 0) ::close(fd_);
   if (wake_fd_ >= 0) ::close(wake_fd_);
+  if (spare_fd_ >= 0) ::close(spare_fd_);
 }
 
 IoResult TcpListener::Open(std::uint16_t port) {
   if (fd_ >= 0) return IoResult::Error(EISCONN);
   wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake_fd_ < 0) return IoResult::Error(errno);
+  spare_fd_ = OpenSpareDescriptor();
+  if (spare_fd_ < 0) return IoResult::Error(errno);
   // Non-blocking so that a connection that vanishes between poll and accept
   // cannot block the accepting thread.
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -312,9 +319,21 @@ IoResult TcpListener::Accept(std::unique_ptr<TcpConnection>& out) {
     }
     if (stopped_.load() || (p[1].revents & POLLIN)) return IoResult::Closed();
     if (!(p[0].revents & POLLIN)) continue;
+    // Taken back first when an earlier refusal could not reopen it.
+    if (spare_fd_ < 0) spare_fd_ = OpenSpareDescriptor();
     int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
       int err = errno;
+      if (OutOfDescriptors(err) && spare_fd_ >= 0) {
+        // The spare makes room for one accept, and the connection is closed
+        // at once: the client learns it was refused and the listener is not
+        // woken again by the same connection.
+        ::close(spare_fd_);
+        int refused = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (refused >= 0) ::close(refused);
+        spare_fd_ = OpenSpareDescriptor();
+        if (spare_fd_ >= 0) continue;
+      }
       // The peer gave up before we took it, or a spurious wake-up.
       if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK || err == ECONNABORTED || err == EPROTO) continue;
       return IoResult::Error(err);

@@ -121,6 +121,11 @@ class TcpConnection {
 //
 // Contract: Accept blocks until a connection arrives or Stop is called from
 // another thread; after Stop every Accept returns kClosed at once.
+// When the process is out of descriptors, Accept refuses the waiting
+// connections (the peer sees them closed) with a spare descriptor that it
+// keeps for this, instead of leaving them in the backlog to wake it again and
+// again; only when even the spare cannot be had back does it return kError
+// (EMFILE or ENFILE), and the caller should pause before the next Accept.
 class TcpListener {
  public:
   TcpListener();
@@ -143,6 +148,7 @@ class TcpListener {
  private:
   int fd_ = -1;
   int wake_fd_ = -1;  // eventfd signalled by Stop
+  int spare_fd_ = -1;  // given up to refuse a connection when out of descriptors
   std::atomic<bool> stopped_{false};
   std::uint16_t port_ = 0;
 };

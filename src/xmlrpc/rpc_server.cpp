@@ -5,20 +5,34 @@
 #include <list>
 #include <thread>
 
+#include "platform/descriptor_limit.h"
 #include "platform/errors.h"
 #include "platform/guid.h"
+#include "platform/small_stack_thread.h"
 #include "platform/tcp.h"
 #include "xmlrpc/request_loop.h"
 
 namespace kavor2::xmlrpc {
 namespace {
 
-// Each connection costs a thread. Far above what the service's clients open,
-// low enough that a flood of idle connections cannot exhaust the process.
-constexpr std::size_t kMaxConnections = 256;
-// Pause after a failed accept (no descriptors left, ...) before trying again.
+// Each connection costs a thread (with a small stack) and a descriptor. Far
+// above what the service's clients open, low enough that a flood of idle
+// connections cannot exhaust the process's threads.
+constexpr std::size_t kMaxConnections = 4096;
+// Connections may take at most this share of the descriptor limit; the rest
+// stays for the lines' sockets, the subscribers' callback connections, the
+// cache and the logs, which a flood of clients must not starve.
+constexpr std::uint64_t kConnectionShareOfDescriptors = 2;
+// Pause after a failed accept or thread start (no descriptors, threads or
+// memory left) before trying again.
 constexpr std::chrono::milliseconds kAcceptRetryPause{100};
 constexpr std::int32_t kMaxPort = 65535;
+
+std::size_t ConnectionCap(std::uint64_t descriptor_limit) {
+  std::uint64_t share = descriptor_limit / kConnectionShareOfDescriptors;
+  if (share < 1) share = 1;
+  return share < kMaxConnections ? static_cast<std::size_t>(share) : kMaxConnections;
+}
 
 }  // namespace
 
@@ -34,7 +48,7 @@ struct TRpcServer::Lifetime {
 struct TRpcServer::Connection {
   std::unique_ptr<platform::TcpConnection> socket;
   TClientRec client;
-  std::thread thread;
+  platform::SmallStackThread thread;
   std::atomic<bool> finished{false};
 };
 
@@ -48,6 +62,7 @@ struct TRpcServer::Listening {
   std::shared_ptr<platform::CallGroup> calls = std::make_shared<platform::CallGroup>();
   bool aes_crypt = false;
   RequestTimeouts timeouts;
+  std::size_t max_connections = kMaxConnections;
 
   std::mutex mutex;
   std::condition_variable stop_wake;
@@ -140,6 +155,7 @@ void TRpcServer::Activate() {
   }
   listening->aes_crypt = aes_crypt_;
   listening->timeouts = timeouts_;
+  listening->max_connections = ConnectionCap(platform::DescriptorLimit());
   if (enable_introspect_) {
     RegisterIntrospection();
   } else {
@@ -163,7 +179,7 @@ void TRpcServer::Deactivate() {
   // No connection is added from here on.
   listening->calls->Cancel();
   for (auto& c : listening->connections) c->socket->Shutdown();
-  for (auto& c : listening->connections) c->thread.join();
+  for (auto& c : listening->connections) c->thread.Join();
 }
 
 // ---------------------------------------------------------------------------
@@ -185,13 +201,15 @@ void TRpcServer::AcceptLoop(Listening& listening) {
     // pile up between deactivations.
     for (auto it = listening.connections.begin(); it != listening.connections.end();) {
       if ((*it)->finished.load()) {
-        (*it)->thread.join();
+        (*it)->thread.Join();
         it = listening.connections.erase(it);
       } else {
         ++it;
       }
     }
-    if (listening.connections.size() >= kMaxConnections) {
+    // Beyond the cap the client is refused at once (it sees the connection
+    // closed) instead of waiting unanswered in the backlog.
+    if (listening.connections.size() >= listening.max_connections) {
       socket->Shutdown();
       continue;
     }
@@ -200,10 +218,20 @@ void TRpcServer::AcceptLoop(Listening& listening) {
     connection->client.IP = socket->PeerAddress();
     connection->client.Port = socket->PeerPort();
     connection->socket = std::move(socket);
-    PostClientEvent(true, connection->client.IP, connection->client.Port);
     Connection& ref = *connection;
+    // Queued before the thread exists, so that it always comes before the
+    // thread's disconnect notification.
+    PostClientEvent(true, ref.client.IP, ref.client.Port);
+    if (!ref.thread.Start([this, &listening, &ref] { ServeConnection(listening, ref); })) {
+      // No thread to serve it: close this client as if it had left, and give
+      // the process time before the next one rather than failing each at
+      // full speed.
+      ref.socket->Shutdown();
+      PostClientEvent(false, ref.client.IP, ref.client.Port);
+      if (listening.stop_wake.wait_for(l, kAcceptRetryPause, [&] { return listening.stopping; })) return;
+      continue;
+    }
     listening.connections.push_back(std::move(connection));
-    ref.thread = std::thread([this, &listening, &ref] { ServeConnection(listening, ref); });
   }
 }
 
