@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <iterator>
 #include <memory>
 #include <system_error>
 
@@ -125,13 +126,19 @@ void TMessageCache::Create(const std::filesystem::path& file) {
     return;
   }
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-  for (const char* sql : kSchema) {
+  schema_next_ = 0;
+  RunSchema(true);
+}
+
+bool TMessageCache::RunSchema(bool log_error) {
+  for (; schema_next_ < std::size(kSchema); ++schema_next_) {
     std::string error;
-    if (!Exec(sql, error)) {
-      log_.Write(std::string(kCreateError) + error);
-      return;
+    if (!Exec(kSchema[schema_next_], error)) {
+      if (log_error) log_.Write(std::string(kCreateError) + error);
+      return false;
     }
   }
+  return true;
 }
 
 namespace {
@@ -171,6 +178,7 @@ TMessageCache::TCheck TMessageCache::Check(std::string& why) {
 
 void TMessageCache::Open(const std::filesystem::path& file) {
   Close();
+  schema_next_ = SIZE_MAX;
   std::error_code ec;
   if (!std::filesystem::exists(file, ec)) {
     Create(file);
@@ -217,6 +225,9 @@ void TMessageCache::Open(const std::filesystem::path& file) {
 
 void TMessageCache::Insert(std::string_view transaction, std::string_view device_text, std::string_view data_hex) {
   std::string error;
+  // A schema cut short (a full disk when the file was made) is finished once
+  // there is room; the insert's own error tells when there is not.
+  if (db_ && schema_next_ < std::size(kSchema) && RunSchema(false)) Exec(kDurable, error);
   if (!Run(db_, kInsert, {transaction, device_text, data_hex}, error)) log_.Write(std::string(kInsertError) + error);
 }
 

@@ -50,9 +50,10 @@ class TMessageCache {
 
   // Opens the file, or creates it with the table and its index when it does
   // not exist (a failing schema statement is logged as "Database create
-  // error : " and the connection stays, without a usable table). A file that
-  // is not a usable cache (empty, damaged, no table) is logged, renamed
-  // aside with the suffix ".damaged-<time>" and made again. Throws
+  // error : " and the connection stays, without a usable table until an
+  // insert finds room to finish the schema). A file that is not a usable
+  // cache (empty, damaged, no table) is logged, renamed aside with the
+  // suffix ".damaged-<time>" and made again. Throws
   // ECacheOpenError when the file exists but cannot be opened or read for
   // another reason (permissions, I/O); it is left as it is then.
   void Open(const std::filesystem::path& file);
@@ -73,6 +74,9 @@ class TMessageCache {
 
  private:
   void Create(const std::filesystem::path& file);
+  // Runs the schema statements from schema_next_ on; false at the first that
+  // fails (logged as a create error when `log_error`).
+  bool RunSchema(bool log_error);
   enum TCheck { ckUsable, ckDamaged, ckFailed };
   // Whether the open file is a sound cache; `why` says what is wrong.
   TCheck Check(std::string& why);
@@ -80,6 +84,9 @@ class TMessageCache {
 
   platform::EventLog& log_;
   sqlite3* db_ = nullptr;
+  // The first schema statement not yet run on a file this object made; an
+  // opened file has its schema.
+  std::size_t schema_next_ = SIZE_MAX;
 };
 
 }  // namespace kavor2::service

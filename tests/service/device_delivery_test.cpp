@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <chrono>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -408,6 +410,11 @@ TEST(DeviceNotices, LockedUnlockedAndAddedGoToEverybodyWithTheOwnerText) {
 
 // ---- The cache ---------------------------------------------------------------
 
+std::string ReadAll(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 std::vector<std::string> TableNames(const std::filesystem::path& file) {
   sqlite3* db = nullptr;
   std::vector<std::string> names;
@@ -469,6 +476,58 @@ TEST(MessageCache, AnEmptyOrDamagedFileIsMovedAsideAndMadeAgain) {
     }
     EXPECT_EQ(aside, 1) << "the file (SQLite drops an unreadable journal itself)";
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "k.S3DB-journal"));
+  }
+}
+
+// A real cache with rows, then damaged the way a disk or a copy damages it:
+// cut short at a page boundary or mid-page, or a page inside overwritten.
+TEST(MessageCache, ARealFileCutShortOrOverwrittenInsideIsMovedAside) {
+  constexpr std::size_t kPage = 4096;
+  const struct {
+    const char* name;
+    std::function<void(std::string&)> damage;
+  } cases[] = {
+      {"cut at a page", [](std::string& f) { f.resize(f.size() / 2 / kPage * kPage); }},
+      {"cut mid-page", [](std::string& f) { f.resize(f.size() / 2 + 100); }},
+      {"a page overwritten", [](std::string& f) { f.replace(3 * kPage, kPage, std::string(kPage, '\x5a')); }},
+  };
+  std::string whole;
+  {
+    TempDir dir;
+    const auto file = dir.path() / "k.S3DB";
+    RecordingLog log;
+    TMessageCache earlier_run(log);
+    earlier_run.Open(file);
+    earlier_run.Close();
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db,
+                           "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 300) "
+                           "INSERT INTO LogData(IDTransaction,IDDevice,Data) "
+                           "SELECT printf('{%036d}', i), '0000000000E4', printf('%0200d', i) FROM n",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    whole = ReadAll(file);
+  }
+  ASSERT_GT(whole.size(), 8 * kPage);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const auto file = dir.path() / "k.S3DB";
+    RecordingLog log;
+    std::string content = whole;
+    c.damage(content);
+    { std::ofstream(file, std::ios::binary | std::ios::trunc) << content; }
+
+    TMessageCache cache(log);
+    cache.Open(file);
+    ASSERT_EQ(log.Entries().size(), 1u);
+    EXPECT_TRUE(log.Entries()[0].starts_with("Database damaged, moved aside : ")) << log.Entries()[0];
+    EXPECT_TRUE(cache.AllRows().empty());
+    cache.Insert("{A}", "0000000000E4", "0345");
+    EXPECT_EQ(cache.AllRows().size(), 1u);
+    EXPECT_EQ(log.Entries().size(), 1u);
   }
 }
 
