@@ -6,8 +6,10 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -80,6 +82,7 @@ class ServiceHarness {
   }
   TKavor2& Service() { return service_; }
   RecordingLog& Log() { return log_; }
+  platform::EventLoop& Loop() { return loop_; }
 
  private:
   platform::EventLoop loop_;
@@ -153,6 +156,46 @@ TEST(Kavor2Service, TheCacheFileIsMadeInTheDataDirectoryUnlessTheCacheIsOff) {
     h.Stop();
     EXPECT_EQ(h.Log().Entries(), (std::vector<std::string>{"Service started (port=" + std::to_string(port) + ")",
                                                            "Service stoped"}));
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST(Kavor2Service, TheStatusFileAtStartOnTheReportAndAtStop) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("k2status-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::filesystem::path file = dir / "kavor2-status.json";
+  const std::uint16_t port = FreePort();
+  auto read = [&] {
+    std::ifstream in(file);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  };
+  {
+    ServiceHarness h({"/port=" + std::to_string(port), "/casheoff", "/datadir=" + dir.string()});
+    h.Start();
+    EXPECT_EQ(h.Service().StatusFilePath(), file);
+    const std::string at_start = read();
+    EXPECT_TRUE(at_start.starts_with("{\"program\":\"kavor2srv\",\"version\":\"")) << at_start;
+    EXPECT_NE(at_start.find(",\"pid\":" + std::to_string(::getpid()) + ","), std::string::npos) << at_start;
+    EXPECT_NE(at_start.find("\"lines\":[],\"subscribers\":[]"), std::string::npos) << at_start;
+
+    std::filesystem::remove(file);
+    ASSERT_TRUE(h.Loop().Call<bool>([&] {
+      h.Service().ReportStatistics();
+      return true;
+    }).value_or(false));
+    EXPECT_TRUE(std::filesystem::exists(file));
+    EXPECT_EQ(h.Log().LifecycleEntries().back(),
+              "Statistics: lines 0, devices 0, subscribers 0; packets in 0, out 0; CRC errors 0; authentication "
+              "errors 0; retransmissions 0; connects 0; disconnects 0; calls queued 0, sent 0, failed 0; cached "
+              "rows 0");
+
+    std::filesystem::remove(file);
+    h.Stop();
+    EXPECT_TRUE(std::filesystem::exists(file)) << "the last report at shutdown";
+    EXPECT_EQ(h.Log().LifecycleEntries().back(), "Service stoped");
   }
   std::filesystem::remove_all(dir);
 }
