@@ -155,7 +155,8 @@ ProcessFigures ReadFigures(pid_t pid) {
   ProcessFigures f;
   const std::string dir = "/proc/" + std::to_string(pid);
   std::ifstream status_in(dir + "/status");
-  std::string status = "\n" + std::string((std::istreambuf_iterator<char>(status_in)), std::istreambuf_iterator<char>());
+  std::string status =
+      "\n" + std::string((std::istreambuf_iterator<char>(status_in)), std::istreambuf_iterator<char>());
   f.hwm_kib = StatusField(status, "VmHWM");
   f.rss_kib = StatusField(status, "VmRSS");
   f.threads = StatusField(status, "Threads");

@@ -95,7 +95,9 @@ TEST(TcpListener, OutOfDescriptorsRefusesAtOnceWithoutSpinningAndAcceptsAgainAft
   int later = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ASSERT_TRUE(refused_a >= 0 && refused_b >= 0 && later >= 0);
 
+  std::atomic<bool> started{false};
   std::atomic<bool> returned{false};
+  std::atomic<bool> may_end{false};
   IoResult result;
   std::unique_ptr<TcpConnection> accepted;
   std::thread acceptor;
@@ -103,18 +105,25 @@ TEST(TcpListener, OutOfDescriptorsRefusesAtOnceWithoutSpinningAndAcceptsAgainAft
   struct StopOnExit {
     TcpListener& listener;
     std::thread& thread;
+    std::atomic<bool>& may_end;
     ~StopOnExit() {
       listener.Stop();
+      may_end.store(true);
       if (thread.joinable()) thread.join();
     }
-  } stop_on_exit{listener, acceptor};
+  } stop_on_exit{listener, acceptor, may_end};
+  // The thread starts and ends while descriptors are to be had: the
+  // sanitizers' checks made as a thread starts and ends need some.
+  acceptor = std::thread([&] {
+    started.store(true);
+    result = listener.Accept(accepted);
+    returned.store(true);
+    while (!may_end.load()) std::this_thread::sleep_for(1ms);
+  });
+  while (!started.load()) std::this_thread::sleep_for(1ms);
   {
     DescriptorsUsedUp full;
     ASSERT_TRUE(full.Full());
-    acceptor = std::thread([&] {
-      result = listener.Accept(accepted);
-      returned.store(true);
-    });
     ASSERT_TRUE(ConnectLoopback(refused_a, listener.Port()));
     ASSERT_TRUE(ConnectLoopback(refused_b, listener.Port()));
     EXPECT_TRUE(SeesClosed(refused_a));
@@ -129,8 +138,11 @@ TEST(TcpListener, OutOfDescriptorsRefusesAtOnceWithoutSpinningAndAcceptsAgainAft
 
     full.FreeOne();
     ASSERT_TRUE(ConnectLoopback(later, listener.Port()));
-    acceptor.join();
+    const auto end = std::chrono::steady_clock::now() + 3s;
+    while (!returned.load() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(1ms);
   }
+  may_end.store(true);
+  acceptor.join();
   EXPECT_TRUE(result.ok()) << Describe(result);
   ASSERT_NE(accepted, nullptr);
   ASSERT_TRUE(accepted->WriteAll("x").ok());
