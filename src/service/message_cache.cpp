@@ -178,6 +178,7 @@ TMessageCache::TCheck TMessageCache::Check(std::string& why) {
 
 void TMessageCache::Open(const std::filesystem::path& file) {
   Close();
+  file_ = file;
   schema_next_ = SIZE_MAX;
   std::error_code ec;
   if (!std::filesystem::exists(file, ec)) {
@@ -228,7 +229,22 @@ void TMessageCache::Insert(std::string_view transaction, std::string_view device
   // A schema cut short (a full disk when the file was made) is finished once
   // there is room; the insert's own error tells when there is not.
   if (db_ && schema_next_ < std::size(kSchema) && RunSchema(false)) Exec(kDurable, error);
-  if (!Run(db_, kInsert, {transaction, device_text, data_hex}, error)) log_.Write(std::string(kInsertError) + error);
+  if (Run(db_, kInsert, {transaction, device_text, data_hex}, error)) return;
+  log_.Write(std::string(kInsertError) + error);
+  // Damaged under the running service: aside with it as at the start, and
+  // the row goes into the new file.
+  if (db_ && IsDamage(db_) && Reopen() && !Run(db_, kInsert, {transaction, device_text, data_hex}, error)) {
+    log_.Write(std::string(kInsertError) + error);
+  }
+}
+
+bool TMessageCache::Reopen() {
+  try {
+    Open(std::filesystem::path(file_));
+  } catch (const ECacheOpenError&) {
+    return false;  // left closed: later statements log that it is not open
+  }
+  return db_ != nullptr;
 }
 
 void TMessageCache::DeleteTransaction(std::string_view transaction) {

@@ -60,7 +60,9 @@ class TMessageCache {
   bool Connected() const { return db_ != nullptr; }
   void Close();
 
-  // Each logs its own errors with the cache's texts and never throws.
+  // Each logs its own errors with the cache's texts and never throws. An
+  // insert that finds the file damaged moves it aside, makes a new one (as
+  // Open does) and stores the row there.
   void Insert(std::string_view transaction, std::string_view device_text, std::string_view data_hex);
   void DeleteTransaction(std::string_view transaction);
   // Every row of the device, in the order SQLite gives them, while the query
@@ -77,6 +79,8 @@ class TMessageCache {
   // Runs the schema statements from schema_next_ on; false at the first that
   // fails (logged as a create error when `log_error`).
   bool RunSchema(bool log_error);
+  // Open again on the same file; false when that left no connection.
+  bool Reopen();
   enum TCheck { ckUsable, ckDamaged, ckFailed };
   // Whether the open file is a sound cache; `why` says what is wrong.
   TCheck Check(std::string& why);
@@ -84,6 +88,7 @@ class TMessageCache {
 
   platform::EventLog& log_;
   sqlite3* db_ = nullptr;
+  std::filesystem::path file_;
   // The first schema statement not yet run on a file this object made; an
   // opened file has its schema.
   std::size_t schema_next_ = SIZE_MAX;

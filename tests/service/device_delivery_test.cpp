@@ -531,6 +531,32 @@ TEST(MessageCache, ARealFileCutShortOrOverwrittenInsideIsMovedAside) {
   }
 }
 
+TEST(MessageCache, AFileDamagedWhileOpenIsMovedAsideByTheNextInsert) {
+  TempDir dir;
+  const auto file = dir.path() / "k.S3DB";
+  RecordingLog log;
+  TMessageCache cache(log);
+  cache.Open(file);
+  cache.Insert("{A}", "0000000000E8", "0345");
+  {
+    std::fstream f(file, std::ios::binary | std::ios::in | std::ios::out);
+    f << std::string(100, '\x5a');
+  }
+  cache.Insert("{B}", "0000000000E8", "0386");
+  const auto rows = cache.AllRows();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].IDTransaction, "{B}");
+  const Strings entries = log.Entries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_TRUE(entries[0].starts_with("Insert to database error : ")) << entries[0];
+  EXPECT_TRUE(entries[1].starts_with("Database damaged, moved aside : ")) << entries[1];
+  int aside = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+    if (e.path().filename().string().starts_with("k.S3DB.damaged-")) ++aside;
+  }
+  EXPECT_EQ(aside, 1);
+}
+
 TEST(MessageCache, AFileThatCannotBeOpenedIsAnOpenErrorAndStaysPut) {
   TempDir dir;
   const auto file = dir.path() / "k.S3DB";
