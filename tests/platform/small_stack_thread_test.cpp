@@ -28,8 +28,10 @@ TEST(SmallStackThread, RunsWithTheAskedStackAndJoins) {
   thread.Join();
   EXPECT_FALSE(thread.Joinable());
   EXPECT_GE(seen, kAsked);
+#if !defined(__SANITIZE_THREAD__)  // its runtime enlarges small thread stacks
   // Far below the usual 8 MiB default: the size was applied.
   EXPECT_LT(seen, 2 * kAsked);
+#endif
 }
 
 TEST(SmallStackThread, ImpossibleStackIsAFailedStartNotACrash) {
