@@ -183,6 +183,27 @@ TEST_F(Kavor2CtlStatsTest, MissingOrMalformedFilesAreReportedWithStatusThree) {
   }
 }
 
+// The file a running service writes reads back: its pid, no lines or
+// subscribers yet, and fresh (SIGUSR1 rewrites it at once).
+TEST_F(Kavor2CtlStatsTest, ReadsTheFileOfARunningService) {
+  const std::uint16_t port = FreePort();
+  ChildProcess service(ServiceProgram(), {"/port=" + std::to_string(port), "/noncrypt", "/casheoff",
+                                          "/eventlog=" + (dir_ / "events.log").string(),
+                                          "/datadir=" + dir_.Path().string()});
+  ASSERT_TRUE(WaitForPort(port, kRunTimeout)) << service.Stderr();
+  const std::filesystem::path file = dir_ / "kavor2-status.json";
+  std::filesystem::remove(file);
+  ASSERT_TRUE(service.Signal(SIGUSR1));
+  ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(file); }, kRunTimeout)) << service.Stderr();
+
+  RunResult r = Stats({"--datadir", dir_.Path().string()});
+  ASSERT_EQ(Code(r), 0) << r.Err;
+  EXPECT_EQ(r.Out.rfind("kavor2srv 1.0.2.0, pid " + std::to_string(service.Pid()) + "\n", 0), 0u) << r.Out;
+  EXPECT_TRUE(std::regex_search(r.Out, std::regex("\nwritten  [-0-9T:]+Z \\([0-9]+s ago\\)\n"))) << r.Out;
+  EXPECT_EQ(r.Out.find("STALE"), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("\nLines: 0, devices: 0\n\nSubscribers: 0\n"), std::string::npos) << r.Out;
+}
+
 TEST_F(Kavor2CtlStatsTest, UsageErrors) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"--datadir"}, {"--bogus", "x"}, {"--datadir", "a", "--status", "b"}, {"extra"}}) {
