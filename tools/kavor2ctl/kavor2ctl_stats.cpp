@@ -1,13 +1,15 @@
 #include "kavor2ctl/kavor2ctl_stats.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <iomanip>
 #include <sstream>
 #include <stdexcept>
-#include <system_error>
 #include <vector>
 
 #include "kavor2ctl/kavor2ctl_commands.h"
@@ -181,23 +183,54 @@ std::string FormatStatus(const std::string& json, std::time_t now) {
   return out.str();
 }
 
+namespace {
+
+// The whole file, read through one descriptor: the service renames a new
+// file over the old one, and a reader that opened the old one reads it to
+// its end. An empty result with `error` set means it could not be read.
+std::string ReadStatusFile(const std::filesystem::path& file, std::string& error) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return {};
+  }
+  std::string text;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    error = std::strerror(errno);
+  } else if (!S_ISREG(info.st_mode)) {
+    error = "not a regular file";
+  } else {
+    char buffer[65536];
+    for (;;) {
+      const ssize_t got = ::read(fd, buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        error = std::strerror(errno);
+        break;
+      }
+      if (got == 0) break;
+      if (text.size() + static_cast<std::size_t>(got) > kMaxStatusFileBytes) {
+        error = "larger than " + std::to_string(kMaxStatusFileBytes) + " bytes, too large for a status file";
+        break;
+      }
+      text.append(buffer, static_cast<std::size_t>(got));
+    }
+  }
+  ::close(fd);
+  if (!error.empty()) text.clear();
+  return text;
+}
+
+}  // namespace
+
 int ShowStatus(const std::filesystem::path& file, std::ostream& out, std::ostream& err) {
   const std::string name = file.string();
-  std::error_code ec;
-  const auto size = std::filesystem::file_size(file, ec);
-  if (ec) {
-    err << "kavor2ctl: cannot read the status file " << name << ": " << ec.message()
+  std::string error;
+  const std::string text = ReadStatusFile(file, error);
+  if (!error.empty()) {
+    err << "kavor2ctl: cannot read the status file " << name << ": " << error
         << " (is the service running, with this data directory? see --datadir)\n";
-    return kExitTransport;
-  }
-  if (size > kMaxStatusFileBytes) {
-    err << "kavor2ctl: " << name << ": " << size << " bytes is too large for a status file\n";
-    return kExitTransport;
-  }
-  std::ifstream in(file, std::ios::binary);
-  std::string text(static_cast<std::size_t>(size), '\0');
-  if (!in || !in.read(text.data(), static_cast<std::streamsize>(text.size()))) {
-    err << "kavor2ctl: cannot read the status file " << name << ": " << std::strerror(errno) << "\n";
     return kExitTransport;
   }
   try {

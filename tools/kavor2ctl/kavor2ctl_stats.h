@@ -1,6 +1,7 @@
 #pragma once
 // "kavor2ctl stats": the service's status file, read and printed as tables.
 // No network: the file is what the service last wrote.
+#include <cstddef>
 #include <ctime>
 #include <filesystem>
 #include <ostream>
@@ -17,7 +18,7 @@ inline constexpr const char* kDefaultDataDir = "/var/lib/kavor2";
 inline constexpr long kStaleAfterSeconds = 30;
 // A status file grows with lines, devices and subscribers; far beyond any
 // installation's size it is not read into memory.
-inline constexpr std::uintmax_t kMaxStatusFileBytes = 64u << 20;
+inline constexpr std::size_t kMaxStatusFileBytes = std::size_t{64} << 20;
 
 // The status file as tables, for a reader at time `now`. Throws
 // std::runtime_error (with a message for the user) for text that is no
