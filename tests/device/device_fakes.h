@@ -34,6 +34,9 @@ struct FakeLine : IDeviceLine {
   std::int32_t KeyExchangeTimeOut() const override { return key_exchange_time_out; }
   std::int32_t AnswerTimeOut() const override { return answer_time_out; }
   std::int32_t LinkTime() const override { return link_time; }
+
+  std::shared_ptr<TTrafficCounters> counters = std::make_shared<TTrafficCounters>();
+  std::shared_ptr<TTrafficCounters> TrafficCounters() const override { return counters; }
 };
 
 class FakeLines : public ILineDirectory {
