@@ -52,6 +52,7 @@ constexpr auto kStartDeadline = std::chrono::seconds(20);
 constexpr auto kAcceptDeadline = std::chrono::seconds(20);
 constexpr auto kStopDeadline = std::chrono::seconds(30);
 constexpr auto kPoll = std::chrono::milliseconds(20);
+constexpr auto kBaseSettle = std::chrono::milliseconds(300);
 constexpr auto kSamplePeriod = std::chrono::milliseconds(50);
 constexpr std::chrono::milliseconds kIoDeadline{10000};
 constexpr std::size_t kMaxHeaderLine = 16384;
@@ -331,6 +332,8 @@ bool IdleAndActive(const std::string& program, int idle, int active, std::chrono
       fs::remove_all(dir);
       return false;
     }
+    // The readiness probe's connection is gone from the service by then.
+    std::this_thread::sleep_for(kBaseSettle);
     const ProcessFigures base = ReadFigures(service.Pid());
     Sampler sampler(service.Pid());
 
