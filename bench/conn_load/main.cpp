@@ -140,6 +140,7 @@ bool ClosedByPeer(int fd) {
 // A few figures of a running process from /proc.
 struct ProcessFigures {
   long hwm_kib = 0;
+  long vm_peak_kib = 0;  // address space, which thread stacks take
   long rss_kib = 0;
   long threads = 0;
   long fds = 0;
@@ -159,6 +160,7 @@ ProcessFigures ReadFigures(pid_t pid) {
   std::string status =
       "\n" + std::string((std::istreambuf_iterator<char>(status_in)), std::istreambuf_iterator<char>());
   f.hwm_kib = StatusField(status, "VmHWM");
+  f.vm_peak_kib = StatusField(status, "VmPeak");
   f.rss_kib = StatusField(status, "VmRSS");
   f.threads = StatusField(status, "Threads");
   std::error_code ec;
@@ -391,11 +393,11 @@ bool IdleAndActive(const std::string& program, int idle, int active, std::chrono
     std::printf("  calls=%zu  calls/s=%.0f  p50=%.1f us  p99=%.1f us  max=%.1f us  errors=%zu\n", all.size(),
                 static_cast<double>(all.size()) / seconds, pct(kPercentile50), pct(kPercentile99),
                 all.empty() ? 0.0 : all.back(), errors);
-    std::printf("  service: VmHWM=%.1f MiB (%.1f MiB before the clients)  peak threads=%ld  peak fds=%ld  "
-                "CPU=%.2f s\n",
+    std::printf("  service: VmHWM=%.1f MiB (%.1f MiB before the clients)  VmPeak=%.0f MiB  peak threads=%ld  "
+                "peak fds=%ld  CPU=%.2f s\n",
                 static_cast<double>(std::max(peak.hwm_kib, after.hwm_kib)) / kKiBPerMiB,
-                static_cast<double>(base.hwm_kib) / kKiBPerMiB, peak.threads, peak.fds,
-                after.cpu_seconds - base.cpu_seconds);
+                static_cast<double>(base.hwm_kib) / kKiBPerMiB, static_cast<double>(after.vm_peak_kib) / kKiBPerMiB,
+                peak.threads, peak.fds, after.cpu_seconds - base.cpu_seconds);
     if (idle > 0) {
       std::printf("  per idle connection: %.1f KiB RSS\n",
                   static_cast<double>(held.rss_kib - base.rss_kib) / static_cast<double>(idle_fds.size()));
