@@ -230,8 +230,9 @@ void TDelivery::DeliverToOwner(std::int32_t kind, const device::TK2Message& reco
   Send(*owner, std::move(call));
   // Keyed by the call just queued: its success removes the row.
   if (cache_ && device.GetEvent() && IsCachedFrame(record.Data)) {
-    cache_->Insert(owner->CallbackClient().LastGuid(), record.DeviceText, hex);
-    subscribers::TSubscriberCounters::Bump(owner->Counters.CachedRows);
+    if (cache_->Insert(owner->CallbackClient().LastGuid(), record.DeviceText, hex)) {
+      subscribers::TSubscriberCounters::Bump(owner->Counters.CachedRows);
+    }
   }
 }
 

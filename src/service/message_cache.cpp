@@ -224,18 +224,20 @@ void TMessageCache::Open(const std::filesystem::path& file) {
   if (db_) Exec(kDurable, error);
 }
 
-void TMessageCache::Insert(std::string_view transaction, std::string_view device_text, std::string_view data_hex) {
+bool TMessageCache::Insert(std::string_view transaction, std::string_view device_text, std::string_view data_hex) {
   std::string error;
   // A schema cut short (a full disk when the file was made) is finished once
   // there is room; the insert's own error tells when there is not.
   if (db_ && schema_next_ < std::size(kSchema) && RunSchema(false)) Exec(kDurable, error);
-  if (Run(db_, kInsert, {transaction, device_text, data_hex}, error)) return;
+  if (Run(db_, kInsert, {transaction, device_text, data_hex}, error)) return true;
   log_.Write(std::string(kInsertError) + error);
   // Damaged under the running service: aside with it as at the start, and
   // the row goes into the new file.
-  if (db_ && IsDamage(db_) && Reopen() && !Run(db_, kInsert, {transaction, device_text, data_hex}, error)) {
+  if (db_ && IsDamage(db_) && Reopen()) {
+    if (Run(db_, kInsert, {transaction, device_text, data_hex}, error)) return true;
     log_.Write(std::string(kInsertError) + error);
   }
+  return false;
 }
 
 bool TMessageCache::Reopen() {

@@ -63,7 +63,8 @@ class TMessageCache {
   // Each logs its own errors with the cache's texts and never throws. An
   // insert that finds the file damaged moves it aside, makes a new one (as
   // Open does) and stores the row there.
-  void Insert(std::string_view transaction, std::string_view device_text, std::string_view data_hex);
+  // Insert says whether the row was stored.
+  bool Insert(std::string_view transaction, std::string_view device_text, std::string_view data_hex);
   void DeleteTransaction(std::string_view transaction);
   // Every row of the device, in the order SQLite gives them, while the query
   // is open (visit must not change the table). False when the query could

@@ -37,7 +37,7 @@ struct TSubscriberCounters {
   Counter CallsQueued{0};  // calls handed to the callback client
   Counter CallsSent{0};    // calls its callback server accepted
   Counter CallsFailed{0};  // calls that failed or that it answered with a fault
-  Counter CachedRows{0};   // cache rows written for it so far (not those left now)
+  Counter CachedRows{0};   // cache rows stored for it so far (not those left now)
 
   static void Bump(Counter& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
   static std::uint64_t Read(const Counter& counter) { return counter.load(std::memory_order_relaxed); }

@@ -194,17 +194,18 @@ TEST(SubscriberCounters, CachedRowsCountTheRowsWrittenForTheOwner) {
     deliver({0x03, 0x45});  // an event: cached
     deliver({0x03, 0x86});  // cached
     deliver({0x03, 0x07});  // not of the kinds that are kept
+    in_file = cache.AllRows().size();
+    cache.Close();
+    deliver({0x03, 0x45});  // the insert fails: not stored, not counted
     rows = Read(owner.Counters.CachedRows);
     queued = Read(owner.Counters.CallsQueued);
-    in_file = cache.AllRows().size();
     registry.reset();
     delivery.reset();
-    cache.Close();
     session.reset();
   });
   EXPECT_EQ(rows, 2u);
   EXPECT_EQ(in_file, 2u);
-  EXPECT_EQ(queued, 3u);
+  EXPECT_EQ(queued, 4u);
 }
 
 // ---- The report ----------------------------------------------------------------------
