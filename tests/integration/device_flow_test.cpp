@@ -131,6 +131,14 @@ TEST_F(ServiceWithDevices, LivenessCheckPingsAndReleases) {
   EXPECT_FALSE(CacheFileExists()) << "/casheoff made a cache file";
 }
 
+// Takes one call deadline (15 s) for the slowest of them.
+TEST_F(ServiceWithDevices, HostileCallbackServersAreReleasedInTime) {
+  Start({"/noncrypt", "/casheoff"});
+  const ScriptRun run = RunScenario("hostile_callbacks");
+  EXPECT_TRUE(run.Done()) << run.output << ReadFile(EventLog());
+  Stop();
+}
+
 TEST_F(ServiceWithDevices, CachedEventsAreResentAfterRestart) {
   Start({"/noncrypt"});
   const ScriptRun store = RunScenario("cache", {"store", dir_.Path().string()});
