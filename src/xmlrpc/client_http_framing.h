@@ -12,10 +12,10 @@ namespace kavor2::xmlrpc {
 // Response header lines longer than this fail the call.
 inline constexpr std::size_t kMaxResponseLineLength = 80;
 // A response body must announce between 1 and this many bytes. Answers to
-// callbacks are a few hundred bytes; the body is held, copied and parsed in
-// memory, the parse on the owner's (the service's) thread, so a hostile
-// subscriber must not be able to hand it more than this.
-inline constexpr std::int64_t kMaxResponseContentLength = std::int64_t{1} << 20;
+// callbacks are a few hundred bytes. Each body is parsed on the owner's (the
+// service's) thread, and a hostile subscriber can answer every queued call
+// with the largest body allowed, so the cap bounds that thread's time too.
+inline constexpr std::int64_t kMaxResponseContentLength = std::int64_t{64} * 1024;
 // A peer that keeps sending header lines (or interim responses) cannot hold
 // the worker for ever: past this many lines the call fails.
 inline constexpr int kMaxResponseHeadLines = 256;
