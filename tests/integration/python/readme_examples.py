@@ -172,6 +172,17 @@ def main():
                 print("example %s: ok" % name, flush=True)
     finally:
         stop_background()
+    # The programs of a sanitizer build report there; their status is lost
+    # for the background ones, which are stopped by a signal.
+    for entry in sorted(os.listdir(scratch)):
+        if entry.endswith(".out"):
+            with open(os.path.join(scratch, entry), encoding="utf-8", errors="replace") as f:
+                text = f.read()
+            for report in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"):
+                if report in text:
+                    print("example %s: %s\n%s" % (entry[3:-7], report, text))
+                    failures += 1
+                    break
     for name in EXPECT:
         if name not in [e[0] for e in examples]:
             print("example %s: not in the README" % name)
