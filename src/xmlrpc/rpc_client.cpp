@@ -13,6 +13,8 @@ constexpr std::chrono::milliseconds kDefaultReadTimeout{5000};
 // An idle worker looks at its queue at least this often; new calls wake it
 // at once.
 constexpr std::chrono::milliseconds kIdlePoll{40};
+// How often Connect looks whether the worker has given the transport back.
+constexpr std::chrono::milliseconds kTransportPoll{10};
 // A subscriber that cannot be reached fails at most this many queued calls
 // together with the one that failed; the rest are tried in turn.
 constexpr int kMaxCompanionFailures = 2500;
@@ -197,8 +199,13 @@ void TRpcClient::Connect() {
   // stretch to the call deadline. Connect runs on the owner thread, so the
   // wait for the transport counts against the connect time-out.
   const auto deadline = std::chrono::steady_clock::now() + kConnectTimeout;
-  std::unique_lock<std::timed_mutex> exchange_lock(exchange_mutex_, deadline);
-  if (!exchange_lock.owns_lock()) throw ERpcTransportError(kErrConnectTimeout, "Connect timed out.");
+  // Polled rather than a timed lock, which the thread checker cannot follow.
+  std::unique_lock<std::mutex> exchange_lock(exchange_mutex_, std::defer_lock);
+  while (!exchange_lock.try_lock()) {
+    if (std::chrono::steady_clock::now() >= deadline)
+      throw ERpcTransportError(kErrConnectTimeout, "Connect timed out.");
+    std::this_thread::sleep_for(kTransportPoll);
+  }
   TExchangeSettings settings = Settings();
   if (settings.ssl_enable) throw ERpcTransportError(kErrNoSystemError, "TLS is not available in this build");
   if (exchange_->Connected()) return;
@@ -286,7 +293,7 @@ void TRpcClient::ExecuteSync(const std::string& xml, TRpcResult& Result, std::st
   bool failed = false;
   TExchangeTarget target;
   {
-    std::lock_guard<std::timed_mutex> exchange_lock(exchange_mutex_);
+    std::lock_guard<std::mutex> exchange_lock(exchange_mutex_);
     if (!PHostName.empty() && PHostPort != 0) {
       std::lock_guard<std::mutex> lock(props_mutex_);
       host_name_ = PHostName;
@@ -344,7 +351,7 @@ void TRpcClient::RunBatch(std::vector<TStructXmlRequest>& batch) {
     if (call.host.empty()) continue;
     if (stopping_.load()) return;
 
-    std::lock_guard<std::timed_mutex> exchange_lock(exchange_mutex_);
+    std::lock_guard<std::mutex> exchange_lock(exchange_mutex_);
     std::string call_text;
     if (tracing) {
       call_text = CallTraceText(TraceTimeStamp(), batch.size(), call.host, call.port, call.guid, call.xml.size());

@@ -196,7 +196,7 @@ class TRpcClient {
 
   // Held for one exchange (or Connect) at a time: by the worker per call,
   // by a synchronous Execute, by Connect.
-  std::timed_mutex exchange_mutex_;
+  std::mutex exchange_mutex_;
   std::unique_ptr<THttpExchange> exchange_;
   TConnector connector_;
   TResolver resolver_;
