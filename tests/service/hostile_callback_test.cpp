@@ -16,6 +16,7 @@
 #include "device/k2_message.h"
 #include "service/delivery.h"
 #include "service/host_dispatch.h"
+#include "service/delivery_host.h"
 #include "service/host_test_support.h"
 #include "service/host_window_port.h"
 #include "service/liveness.h"
@@ -45,40 +46,7 @@ constexpr auto kGiveUp = 40s;
 constexpr auto kPrompt = 1s;
 constexpr std::int32_t kGoodConnectionPort = 50300;
 
-// The host's objects on a service thread, wired as the service wires them.
-class Host {
- public:
-  Host() {
-    service_.Sync([this] {
-      window_ = std::make_unique<HostWindow>(service_.loop(), [this](HostMessage& m) {
-        RouteHostMessage(m, *delivery_, *liveness_);
-      });
-      port_ = std::make_unique<THostWindowPort>(*window_);
-      registry_ = std::make_unique<subscribers::TSubscribersInfo>(service_.loop());
-      registry_->SetWindow(port_.get());
-      delivery_ = std::make_unique<TDelivery>(*registry_, *port_, log_);
-      liveness_ = std::make_unique<TLiveness>(*registry_, *port_, log_, *delivery_);
-      testing::RouteCallResults(*registry_, *delivery_);
-    });
-  }
-  ~Host() {
-    service_.Sync([this] {
-      port_->Detach();
-      window_->Destroy();
-      registry_.reset();
-      liveness_.reset();
-      delivery_.reset();
-    });
-  }
-
-  LoopThread service_;
-  RecordingLog log_;
-  std::unique_ptr<HostWindow> window_;
-  std::unique_ptr<THostWindowPort> port_;
-  std::unique_ptr<subscribers::TSubscribersInfo> registry_;
-  std::unique_ptr<TDelivery> delivery_;
-  std::unique_ptr<TLiveness> liveness_;
-};
+using Host = testing::DeliveryHost;
 
 struct HostilePeer {
   explicit HostilePeer(const HostileCallback& h) : hostile(h), peer(xmlrpc::testing::HostileScript(peer, h, kTick)) {}
