@@ -35,12 +35,17 @@
 #include <vector>
 
 #include "platform/descriptor_limit.h"
+#include "loopback_peer.h"
 #include "platform/tcp.h"
 
 namespace {
 
 using namespace kavor2;
 using Clock = std::chrono::steady_clock;
+using loopback::ClosedByPeer;
+using loopback::ConnectRaw;
+using loopback::FreePort;
+using loopback::ProcessFigures;
 namespace fs = std::filesystem;
 
 constexpr int kDefaultSeconds = 5;
@@ -55,7 +60,6 @@ constexpr auto kPoll = std::chrono::milliseconds(20);
 constexpr auto kBaseSettle = std::chrono::milliseconds(300);
 constexpr auto kSamplePeriod = std::chrono::milliseconds(50);
 constexpr std::chrono::milliseconds kIoDeadline{10000};
-constexpr std::size_t kMaxHeaderLine = 16384;
 constexpr int kFloodDescriptorLimit = 64;
 constexpr int kFloodConnections = 500;
 constexpr auto kFloodSettle = std::chrono::seconds(1);
@@ -87,100 +91,6 @@ const std::vector<std::string>& Requests() {
       PostRequest(CallText("Ping", "   <param><value><string>" + kNullCertificate + "</string></value></param>\r\n")),
   };
   return requests;
-}
-
-bool ReadResponse(platform::TcpConnection& c, std::string& body) {
-  std::string line;
-  std::size_t length = 0;
-  for (;;) {
-    if (!c.ReadLine(line, kMaxHeaderLine, kIoDeadline).ok()) return false;
-    if (line.empty()) break;
-    constexpr std::string_view name = "Content-Length: ";
-    if (line.rfind(name, 0) == 0) length = std::strtoul(line.c_str() + name.size(), nullptr, 10);
-  }
-  return c.ReadExact(length, body, kIoDeadline).ok();
-}
-
-std::uint16_t FreePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  std::uint16_t port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
-
-int ConnectRaw(std::uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-bool ClosedByPeer(int fd) {
-  pollfd p{fd, POLLIN, 0};
-  if (::poll(&p, 1, 0) != 1) return false;
-  char byte = 0;
-  return ::recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
-}
-
-// A few figures of a running process from /proc.
-struct ProcessFigures {
-  long hwm_kib = 0;
-  long vm_peak_kib = 0;  // address space, which thread stacks take
-  long rss_kib = 0;
-  long threads = 0;
-  long fds = 0;
-  double cpu_seconds = 0;
-};
-
-long StatusField(const std::string& status, const std::string& name) {
-  auto at = status.find("\n" + name + ":");
-  if (at == std::string::npos) return 0;
-  return std::strtol(status.c_str() + at + name.size() + 2, nullptr, 10);
-}
-
-ProcessFigures ReadFigures(pid_t pid) {
-  ProcessFigures f;
-  const std::string dir = "/proc/" + std::to_string(pid);
-  std::ifstream status_in(dir + "/status");
-  std::string status =
-      "\n" + std::string((std::istreambuf_iterator<char>(status_in)), std::istreambuf_iterator<char>());
-  f.hwm_kib = StatusField(status, "VmHWM");
-  f.vm_peak_kib = StatusField(status, "VmPeak");
-  f.rss_kib = StatusField(status, "VmRSS");
-  f.threads = StatusField(status, "Threads");
-  std::error_code ec;
-  for (auto it = fs::directory_iterator(dir + "/fd", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
-    ++f.fds;
-  }
-  std::ifstream stat_in(dir + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(stat_in)), std::istreambuf_iterator<char>());
-  auto close = stat.rfind(')');
-  if (close != std::string::npos) {
-    std::istringstream rest(stat.substr(close + 2));
-    std::string field;
-    double ticks = 0;
-    // Fields 14 and 15: user and system time in clock ticks.
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-      if (i >= 14) ticks += std::strtod(field.c_str(), nullptr);
-    }
-    f.cpu_seconds = ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
-  }
-  return f;
 }
 
 // The service as a child process, stopped with SIGTERM (killed when it does
@@ -246,7 +156,7 @@ class Service {
     std::unique_ptr<platform::TcpConnection> c;
     std::string body;
     return platform::TcpConnection::Connect("127.0.0.1", port_, kIoDeadline, c).ok() &&
-           c->WriteAll(Requests()[0]).ok() && ReadResponse(*c, body) &&
+           c->WriteAll(Requests()[0]).ok() && loopback::ReadHttpResponse(*c, body, kIoDeadline) &&
            body.find("<methodResponse>") != std::string::npos;
   }
 
@@ -271,7 +181,7 @@ class Sampler {
  private:
   void Run() {
     while (!stop_.load()) {
-      ProcessFigures now = ReadFigures(pid_);
+      ProcessFigures now = loopback::ReadProcessFigures(pid_);
       {
         std::lock_guard<std::mutex> l(mutex_);
         peak_.hwm_kib = std::max(peak_.hwm_kib, now.hwm_kib);
@@ -306,7 +216,7 @@ void RunActive(std::uint16_t port, Clock::time_point end, std::size_t first, Wor
   std::string body;
   for (std::size_t i = first; Clock::now() < end; ++i) {
     const auto start = Clock::now();
-    if (!c->WriteAll(Requests()[i % Requests().size()]).ok() || !ReadResponse(*c, body)) {
+    if (!c->WriteAll(Requests()[i % Requests().size()]).ok() || !loopback::ReadHttpResponse(*c, body, kIoDeadline)) {
       ++w.errors;
       return;  // the connection is in no known state
     }
@@ -336,7 +246,7 @@ bool IdleAndActive(const std::string& program, int idle, int active, std::chrono
     }
     // The readiness probe's connection is gone from the service by then.
     std::this_thread::sleep_for(kBaseSettle);
-    const ProcessFigures base = ReadFigures(service.Pid());
+    const ProcessFigures base = loopback::ReadProcessFigures(service.Pid());
     Sampler sampler(service.Pid());
 
     std::vector<int> idle_fds;
@@ -353,11 +263,11 @@ bool IdleAndActive(const std::string& program, int idle, int active, std::chrono
     const auto accept_end = Clock::now() + kAcceptDeadline;
     long accepted = 0;
     while (Clock::now() < accept_end) {
-      accepted = ReadFigures(service.Pid()).fds - base.fds;
+      accepted = loopback::ReadProcessFigures(service.Pid()).fds - base.fds;
       if (accepted >= static_cast<long>(idle_fds.size())) break;
       std::this_thread::sleep_for(kPoll);
     }
-    const ProcessFigures held = ReadFigures(service.Pid());
+    const ProcessFigures held = loopback::ReadProcessFigures(service.Pid());
     std::printf("  idle: opened %zu (connect failures %zu), service holds %ld more fds and %ld more threads\n",
                 idle_fds.size(), connect_failures, held.fds - base.fds, held.threads - base.threads);
 
@@ -387,7 +297,7 @@ bool IdleAndActive(const std::string& program, int idle, int active, std::chrono
       return all[std::min(all.size() - 1, static_cast<std::size_t>(p * static_cast<double>(all.size())))];
     };
     const ProcessFigures peak = sampler.Peak();
-    const ProcessFigures after = ReadFigures(service.Pid());
+    const ProcessFigures after = loopback::ReadProcessFigures(service.Pid());
     std::printf("  accepted: %ld of %zu idle (%zu closed by the service by the end), %zu of %d active connected\n",
                 accepted, idle_fds.size(), idle_closed, connected, active);
     std::printf("  calls=%zu  calls/s=%.0f  p50=%.1f us  p99=%.1f us  max=%.1f us  errors=%zu\n", all.size(),
@@ -431,7 +341,7 @@ bool Flood(const std::string& program) {
     std::this_thread::sleep_for(kFloodSettle);
     std::size_t refused = 0;
     for (int fd : flood) refused += ClosedByPeer(fd) ? 1 : 0;
-    const ProcessFigures held = ReadFigures(service.Pid());
+    const ProcessFigures held = loopback::ReadProcessFigures(service.Pid());
 
     std::atomic<bool> stop{false};
     std::atomic<std::size_t> extra{0};
@@ -445,10 +355,10 @@ bool Flood(const std::string& program) {
         std::this_thread::sleep_for(kFloodPace);
       }
     });
-    const double cpu_before = ReadFigures(service.Pid()).cpu_seconds;
+    const double cpu_before = loopback::ReadProcessFigures(service.Pid()).cpu_seconds;
     const auto wall_before = Clock::now();
     std::this_thread::sleep_for(kFloodWindow);
-    const double cpu = ReadFigures(service.Pid()).cpu_seconds - cpu_before;
+    const double cpu = loopback::ReadProcessFigures(service.Pid()).cpu_seconds - cpu_before;
     const double wall = std::chrono::duration<double>(Clock::now() - wall_before).count();
     stop.store(true);
     flooder.join();

@@ -12,6 +12,7 @@
 
 #include "platform/digest.h"
 #include "platform/event_loop.h"
+#include "loopback_peer.h"
 #include "platform/tcp.h"
 #include "xmlrpc/aes_body.h"
 #include "xmlrpc/rpc_server.h"
@@ -22,7 +23,6 @@ namespace {
 using namespace kavor2;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kMaxHeaderLine = 1024;
 constexpr std::chrono::milliseconds kIoDeadline{5000};
 
 const std::string kCall =
@@ -33,19 +33,6 @@ const std::string kCall =
 std::string Request(const std::string& body) {
   return "POST /RPC2 HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml\r\nContent-Length: " +
          std::to_string(body.size()) + "\r\nContent-MD5: " + platform::Md5Base64(body) + "\r\n\r\n" + body;
-}
-
-// One response; false when the connection fails.
-bool ReadResponse(platform::TcpConnection& c, std::string& body) {
-  std::string line;
-  std::size_t length = 0;
-  for (;;) {
-    if (!c.ReadLine(line, kMaxHeaderLine, kIoDeadline).ok()) return false;
-    if (line.empty()) break;
-    constexpr std::string_view name = "Content-Length: ";
-    if (line.rfind(name, 0) == 0) length = std::strtoul(line.c_str() + name.size(), nullptr, 10);
-  }
-  return c.ReadExact(length, body, kIoDeadline).ok();
 }
 
 struct Worker {
@@ -79,7 +66,7 @@ void RunClient(std::uint16_t port, bool aes, Clock::time_point end, Worker& w) {
     auto start = Clock::now();
     // Encrypting is part of a call's cost on the client side as well.
     const std::string request = Request(cipher ? xmlrpc::EncodeAesBody(*cipher, kCall) : kCall);
-    if (!c->WriteAll(request).ok() || !ReadResponse(*c, body)) {
+    if (!c->WriteAll(request).ok() || !loopback::ReadHttpResponse(*c, body, kIoDeadline)) {
       w.failed = true;
       return;
     }

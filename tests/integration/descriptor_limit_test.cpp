@@ -19,12 +19,15 @@
 #include <vector>
 
 #include "integration/process_runner.h"
+#include "loopback_peer.h"
 #include "platform/tcp.h"
 
 namespace kavor2::testing {
 namespace {
 
 using namespace std::chrono_literals;
+using loopback::ClosedByPeer;
+using loopback::ConnectRaw;
 
 constexpr milliseconds kStartTimeout = 20s;
 constexpr milliseconds kAnswerTimeout = 10s;
@@ -33,7 +36,6 @@ constexpr milliseconds kFloodWindow = 2s;
 constexpr milliseconds kFloodPace = 5ms;
 constexpr int kDescriptorLimit = 64;
 constexpr int kFloodConnections = 200;
-constexpr std::size_t kMaxHeaderLine = 16384;
 // A busy accepting loop would use a whole core.
 constexpr double kMaxCpuShare = 0.5;
 
@@ -48,16 +50,8 @@ std::string PostRequest(const std::string& body) {
 // One call on an open connection; true when a methodResponse came back.
 bool CallAnswered(platform::TcpConnection& c) {
   if (!c.WriteAll(PostRequest(kListMethodsCall)).ok()) return false;
-  std::string line;
-  std::size_t length = 0;
-  for (;;) {
-    if (!c.ReadLine(line, kMaxHeaderLine, kAnswerTimeout).ok()) return false;
-    if (line.empty()) break;
-    constexpr std::string_view name = "Content-Length: ";
-    if (line.starts_with(name)) length = std::stoul(line.substr(name.size()));
-  }
   std::string body;
-  return c.ReadExact(length, body, kAnswerTimeout).ok() && body.find("<methodResponse>") != std::string::npos;
+  return loopback::ReadHttpResponse(c, body, kAnswerTimeout) && body.find("<methodResponse>") != std::string::npos;
 }
 
 // A fresh connection that answers a call.
@@ -66,41 +60,7 @@ bool NewClientAnswered(std::uint16_t port) {
   return platform::TcpConnection::Connect("127.0.0.1", port, kAnswerTimeout, c).ok() && CallAnswered(*c);
 }
 
-int ConnectRaw(std::uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// True when the peer has closed (or reset) the connection by now.
-bool ClosedByPeer(int fd) {
-  pollfd p{fd, POLLIN, 0};
-  if (::poll(&p, 1, 0) != 1) return false;
-  char byte = 0;
-  return ::recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
-}
-
-// User plus system CPU time of a process, in seconds.
-double CpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  // Fields after the command name, which is in parentheses and may hold spaces.
-  std::istringstream rest(stat.substr(stat.rfind(')') + 2));
-  std::string field;
-  double ticks = 0;
-  for (int i = 3; i <= 15 && rest >> field; ++i) {
-    if (i == 14 || i == 15) ticks += std::stod(field);
-  }
-  return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
+double CpuSeconds(pid_t pid) { return loopback::ReadProcessFigures(pid).cpu_seconds; }
 
 TEST(DescriptorLimit, FloodBeyondTheLimitIsRefusedCheaplyAndServiceRecovers) {
   TempDir dir;

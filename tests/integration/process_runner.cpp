@@ -19,6 +19,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "loopback_peer.h"
+
 extern char** environ;
 
 namespace kavor2::testing {
@@ -77,18 +79,9 @@ TempDir::~TempDir() {
 }
 
 std::uint16_t FreePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    if (fd >= 0) ::close(fd);
-    throw std::runtime_error("no free port");
-  }
-  ::close(fd);
-  return ntohs(addr.sin_port);
+  const std::uint16_t port = loopback::FreePort();
+  if (port == 0) throw std::runtime_error("no free port");
+  return port;
 }
 
 bool WaitUntil(const std::function<bool()>& condition, milliseconds timeout) {
