@@ -95,6 +95,19 @@ std::uint32_t NextCodePoint(std::string_view text, std::size_t& pos) {
   return cp;
 }
 
+
+int FindHigh(const std::array<std::uint16_t, 128>& table, std::uint32_t cp) {
+  if (cp == 0) return -1;
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    if (table[i] == cp) return static_cast<int>(0x80 + i);
+  }
+  return -1;
+}
+
+bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
+
+}  // namespace
+
 void AppendUtf8(std::string& out, std::uint32_t cp) {
   if (cp < 0x80) {
     out += static_cast<char>(cp);
@@ -112,18 +125,6 @@ void AppendUtf8(std::string& out, std::uint32_t cp) {
     out += static_cast<char>(0x80 | (cp & 0x3F));
   }
 }
-
-int FindHigh(const std::array<std::uint16_t, 128>& table, std::uint32_t cp) {
-  if (cp == 0) return -1;
-  for (std::size_t i = 0; i < table.size(); ++i) {
-    if (table[i] == cp) return static_cast<int>(0x80 + i);
-  }
-  return -1;
-}
-
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
-
-}  // namespace
 
 std::string Utf8ToCp1251(std::string_view utf8) {
   std::string out;

@@ -10,6 +10,8 @@ namespace kavor2::platform {
 // Windows-1251 become '?').
 std::string Utf8ToCp1251(std::string_view utf8);
 std::string Cp1251ToUtf8(std::string_view cp1251);
+// Appends one code point (at most 0x10FFFF) as UTF-8.
+void AppendUtf8(std::string& out, std::uint32_t cp);
 
 // The Windows-1252 byte for a Unicode code point, or 0xBF ("inverted question
 // mark") when the character is not in that repertoire.

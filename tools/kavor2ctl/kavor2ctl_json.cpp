@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "platform/text.h"
+
 namespace kavor2::ctl {
 
 const JsonValue* JsonValue::Member(const std::string& name) const {
@@ -159,24 +161,6 @@ class JsonReader {
     return code;
   }
 
-  static void AppendUtf8(std::string& out, std::uint32_t code) {
-    if (code < 0x80) {
-      out += static_cast<char>(code);
-    } else if (code < 0x800) {
-      out += static_cast<char>(0xC0 | (code >> 6));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      out += static_cast<char>(0xE0 | (code >> 12));
-      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (code >> 18));
-      out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-  }
-
   std::string String() {
     Expect('"');
     std::string out;
@@ -210,7 +194,7 @@ class JsonReader {
           } else if (code >= 0xD800 && code < 0xE000) {
             code = 0xFFFD;  // a lone surrogate has no UTF-8 form
           }
-          AppendUtf8(out, code);
+          platform::AppendUtf8(out, code);
           break;
         }
         default: Fail("bad escape");
